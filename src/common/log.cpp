@@ -1,0 +1,58 @@
+// log.cpp: the process-wide standard-error writer.
+#include "common/log.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+namespace tarvex {
+
+namespace {
+std::mutex g_log_mutex;
+LogSink g_sink = nullptr;
+void* g_sink_ctx = nullptr;
+}  // namespace
+
+std::string_view levelName(LogLevel l) {
+    switch (l) {
+        case LogLevel::error:
+            return "error";
+        case LogLevel::warning:
+            return "warning";
+        case LogLevel::info:
+            return "info";
+        case LogLevel::debug:
+            return "debug";
+    }
+    return "info";
+}
+
+void logRawLine(std::string_view line) {
+    char buf[kMaxLogLine + 1];
+    size_t n = line.size() < kMaxLogLine ? line.size() : kMaxLogLine;
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    if (g_sink) {
+        g_sink(g_sink_ctx, line.substr(0, n));
+        return;
+    }
+    std::memcpy(buf, line.data(), n);
+    buf[n++] = '\n';
+    size_t off = 0;
+    while (off < n) {
+        ssize_t w = ::write(2, buf + off, n - off);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        off += static_cast<size_t>(w);
+    }
+}
+
+void setLogSink(LogSink sink, void* ctx) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_sink = sink;
+    g_sink_ctx = ctx;
+}
+
+}  // namespace tarvex

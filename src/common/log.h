@@ -1,0 +1,67 @@
+// log.h: one-line logging on standard error.
+//
+// Every message is one line "level(scope): message" written with a single
+// write(2) under a process-wide mutex, so lines from different threads never
+// interleave. Formatting happens in a fixed stack buffer (no allocation);
+// a message longer than kMaxLine bytes is cut.
+//
+// Thread-safe: any thread may log at any time.
+#pragma once
+
+#include <string_view>
+
+#include "common/format.h"
+
+namespace tarvex {
+
+enum class LogLevel : u8 { error, warning, info, debug };
+
+constexpr size_t kMaxLogLine = 8192;
+
+// Writes `line` plus a newline to standard error (or the capture sink).
+void logRawLine(std::string_view line);
+
+// Test hook: while set, every line goes to `sink` (without its newline)
+// instead of standard error. Pass nullptr to restore standard error.
+using LogSink = void (*)(void* ctx, std::string_view line);
+void setLogSink(LogSink sink, void* ctx);
+
+std::string_view levelName(LogLevel l);
+
+template <class... A>
+void logAt(LogLevel level, std::string_view scope, std::string_view pattern, const A&... args) {
+    FixedText<kMaxLogLine> b;
+    b.append(levelName(level));
+    b.push('(');
+    b.append(scope);
+    b.append("): ");
+    formatInto(b, pattern, args...);
+    logRawLine(b.view());
+}
+
+template <class... A>
+void logError(std::string_view scope, std::string_view pattern, const A&... args) {
+    logAt(LogLevel::error, scope, pattern, args...);
+}
+template <class... A>
+void logWarn(std::string_view scope, std::string_view pattern, const A&... args) {
+    logAt(LogLevel::warning, scope, pattern, args...);
+}
+template <class... A>
+void logInfo(std::string_view scope, std::string_view pattern, const A&... args) {
+    logAt(LogLevel::info, scope, pattern, args...);
+}
+template <class... A>
+void logDebug(std::string_view scope, std::string_view pattern, const A&... args) {
+    logAt(LogLevel::debug, scope, pattern, args...);
+}
+
+// A line without the level(scope) prefix, e.g. "error: OutOfMemory".
+template <class... A>
+void logPlain(std::string_view pattern, const A&... args) {
+    FixedText<kMaxLogLine> b;
+    formatInto(b, pattern, args...);
+    logRawLine(b.view());
+}
+
+}  // namespace tarvex

@@ -1,0 +1,18 @@
+// types.h: the fixed-width integer names used throughout tarvex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvex {
+
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+using i32 = std::int32_t;
+using i64 = std::int64_t;
+using f32 = float;
+using f64 = double;
+
+}  // namespace tarvex
