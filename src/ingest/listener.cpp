@@ -1,0 +1,260 @@
+// listener.cpp: socket set-up and the receive loop.
+#include "ingest/listener.h"
+
+#include <arpa/inet.h>
+#include <linux/sock_diag.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "common/clock.h"
+#include "common/log.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr i64 kDropWarnIntervalNs = 10LL * 1000 * 1000 * 1000;
+
+Err receiveErrorName(int e) {
+    switch (e) {
+        case EAGAIN:
+            return Err::WouldBlock;
+        case ENOMEM:
+        case ENOBUFS:
+            return Err::SystemResources;
+        case ECONNRESET:
+            return Err::ConnectionResetByPeer;
+        case ENOTCONN:
+            return Err::SocketNotConnected;
+        case ETIMEDOUT:
+            return Err::ConnectionTimedOut;
+        case ECONNREFUSED:
+            return Err::ConnectionRefused;
+        default:
+            return Err::Unexpected;
+    }
+}
+
+// Asks for the receive buffer and logs what the kernel granted. The kernel
+// reports twice the usable size it books; half of it is the figure asked for.
+void setReceiveBuffer(int fd, const ListenerOptions& opts) {
+    int want = opts.receive_buffer;
+    bool set =
+        opts.force_buffer && setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) == 0;
+    if (!set) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+    int got = 0;
+    socklen_t len = sizeof got;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &got, &len);
+    int usable = got / 2;
+    logInfo("listener", "receive buffer {} bytes", usable);
+    if (usable < want) {
+        logWarn("listener",
+                "receive buffer is {} bytes, less than the {} asked for; bursts may be dropped "
+                "(raise net.core.rmem_max, e.g. sysctl -w net.core.rmem_max={})",
+                usable, want, want);
+    }
+}
+
+struct ListenerBuffers {
+    char data[kListenerBatch][kDatagramMax];
+    sockaddr_storage addrs[kListenerBatch];
+    iovec iov[kListenerBatch];
+    char control[kListenerBatch][CMSG_SPACE(sizeof(u32))];
+    mmsghdr msgs[kListenerBatch];
+    Datagram batch[kListenerBatch];
+};
+
+void prepare(ListenerBuffers& b) {
+    for (unsigned i = 0; i < kListenerBatch; ++i) {
+        b.iov[i].iov_base = b.data[i];
+        b.iov[i].iov_len = kDatagramMax;
+        std::memset(&b.msgs[i], 0, sizeof b.msgs[i]);
+        b.msgs[i].msg_hdr.msg_name = &b.addrs[i];
+        b.msgs[i].msg_hdr.msg_namelen = sizeof b.addrs[i];
+        b.msgs[i].msg_hdr.msg_iov = &b.iov[i];
+        b.msgs[i].msg_hdr.msg_iovlen = 1;
+        b.msgs[i].msg_hdr.msg_control = b.control[i];
+        b.msgs[i].msg_hdr.msg_controllen = sizeof b.control[i];
+    }
+}
+
+// The kernel's drop total carried by one message, if any.
+bool dropCount(const msghdr& h, u32& out) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&h), c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            std::memcpy(&out, CMSG_DATA(c), sizeof out);
+            return true;
+        }
+    }
+    return false;
+}
+
+struct SpawnArgs {
+    ListenerTarget target;
+    ListenerOptions opts;
+};
+
+void* listenerThread(void* p) {
+    SpawnArgs* args = static_cast<SpawnArgs*>(p);
+    SpawnArgs copy = *args;
+    delete args;
+    runUdpListener(copy.target, copy.opts);
+    return nullptr;
+}
+
+}  // namespace
+
+u8 formatSourceIp(const sockaddr_storage& addr, char out[46]) {
+    if (addr.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+        const u8* o = reinterpret_cast<const u8*>(&in.sin_addr.s_addr);
+        int n = std::snprintf(out, 46, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+        if (n <= 0 || n >= 46) {
+            std::memcpy(out, "0.0.0.0", 7);
+            return 7;
+        }
+        return static_cast<u8>(n);
+    }
+    if (addr.ss_family == AF_INET6) {
+        out[0] = ':';
+        out[1] = ':';
+        return 2;
+    }
+    std::memcpy(out, "unknown", 7);
+    return 7;
+}
+
+void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        logError("listener", "failed to create UDP socket: {}", errFromErrno(errno));
+        return;
+    }
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        logWarn("listener", "failed to set SO_REUSEADDR: {}", errFromErrno(errno));
+    }
+    setReceiveBuffer(fd, opts);
+    if (setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) != 0) {
+        logWarn("listener", "failed to enable drop counting (SO_RXQ_OVFL): {}",
+                errFromErrno(errno));
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(opts.port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        logError("listener", "failed to bind UDP socket to port {}: {}", opts.port,
+                 errFromErrno(errno));
+        ::close(fd);
+        return;
+    }
+    logInfo("listener", "syslog UDP listener started on 0.0.0.0:{}", opts.port);
+
+    // One set of buffers for the life of the thread.
+    auto* b = new (std::nothrow) ListenerBuffers;
+    if (!b) {
+        logError("listener", "failed to allocate receive buffers: {}", Err::OutOfMemory);
+        ::close(fd);
+        return;
+    }
+    prepare(*b);
+    u64 drops_total = 0;   // kernel's running total for this socket
+    u64 drops_warned = 0;  // total at the last warning line
+    i64 last_warn_ns = 0;
+
+    auto warnDrops = [&](i64 now) {
+        logWarn("listener", "{} datagrams dropped by the kernel (receive buffer full)",
+                drops_total - drops_warned);
+        drops_warned = drops_total;
+        last_warn_ns = now;
+    };
+    for (;;) {
+        if (drops_total != drops_warned) {
+            // Drops are waiting for their line: do not sleep in recvmmsg past
+            // the moment it is due, or a burst followed by silence would go
+            // unreported.
+            i64 now = monoNanos();
+            i64 due = last_warn_ns + kDropWarnIntervalNs;
+            if (last_warn_ns == 0 || now >= due) {
+                warnDrops(now);
+            } else {
+                pollfd p{fd, POLLIN, 0};
+                int wait_ms = static_cast<int>((due - now) / 1000000) + 1;
+                if (::poll(&p, 1, wait_ms) == 0) {
+                    warnDrops(monoNanos());
+                    continue;
+                }
+            }
+        }
+        for (unsigned i = 0; i < kListenerBatch; ++i) {
+            b->msgs[i].msg_hdr.msg_namelen = sizeof b->addrs[i];
+            b->msgs[i].msg_hdr.msg_controllen = sizeof b->control[i];
+            b->msgs[i].msg_hdr.msg_flags = 0;
+        }
+        int n = ::recvmmsg(fd, b->msgs, kListenerBatch, MSG_WAITFORONE, nullptr);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            logWarn("listener", "recvfrom error: {}", receiveErrorName(errno));
+            continue;
+        }
+        unsigned count = 0;
+        for (int i = 0; i < n; ++i) {
+            const msghdr& h = b->msgs[i].msg_hdr;
+            u32 d;
+            if (dropCount(h, d)) drops_total = d;
+            u32 len = b->msgs[i].msg_len;
+            if (len == 0) continue;
+            if (len > kDatagramMax) len = kDatagramMax;
+            Datagram& g = b->batch[count++];
+            g.data = b->data[i];
+            g.len = len;
+            g.source_len = formatSourceIp(b->addrs[i], g.source);
+        }
+        if (n < static_cast<int>(kListenerBatch)) {
+            // The queue is drained. Datagrams carry the drop total stamped
+            // when they were queued, so drops at the end of a burst only
+            // show on a later arrival; ask the socket directly instead.
+            u32 meminfo[SK_MEMINFO_VARS];
+            socklen_t mlen = sizeof meminfo;
+            if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &mlen) == 0 &&
+                mlen > SK_MEMINFO_DROPS * sizeof(u32) && meminfo[SK_MEMINFO_DROPS] > drops_total) {
+                drops_total = meminfo[SK_MEMINFO_DROPS];
+            }
+        }
+        // A batch of nothing but empty datagrams still carries the drop total.
+        if (target.process && (count > 0 || n > 0)) {
+            target.process(target.ctx, b->batch, count, drops_total);
+        }
+    }
+}
+
+Err spawnUdpListener(ListenerTarget target, const ListenerOptions& opts) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return Err::SystemResources;
+    pthread_attr_setstacksize(&attr, 16u << 20);
+    pthread_attr_setguardsize(&attr, 4096);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* args = new (std::nothrow) SpawnArgs{target, opts};
+    if (!args) {
+        pthread_attr_destroy(&attr);
+        return Err::OutOfMemory;
+    }
+    pthread_t t;
+    int rc = pthread_create(&t, &attr, listenerThread, args);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete args;
+        return rc == EAGAIN ? Err::SystemResources : errFromErrno(rc);
+    }
+    return Err::None;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,170 @@
+// The UDP listener over a real socket: truncation, empty datagrams, arrival
+// order, source text, and drop accounting when the consumer stalls.
+#include "ingest/listener.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/daemon.h"
+#include "support/log_capture.h"
+
+namespace tarvex {
+namespace {
+
+// Collects what the listener hands over. Lives for the whole test binary:
+// listener threads are detached and never end.
+struct Collector {
+    std::mutex mu;
+    std::vector<std::string> data;
+    std::vector<std::string> sources;
+    std::atomic<u64> drops{0};
+    std::atomic<bool> stall{false};
+    std::atomic<bool> stalled{false};
+
+    static void process(void* ctx, const Datagram* batch, unsigned count, u64 kernel_drops) {
+        auto* self = static_cast<Collector*>(ctx);
+        self->drops = kernel_drops;
+        for (unsigned i = 0; i < count; ++i) {
+            if (batch[i].bytes() == "STALL") {
+                self->stalled = true;
+                while (self->stall) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            std::lock_guard<std::mutex> l(self->mu);
+            self->data.emplace_back(batch[i].bytes());
+            self->sources.emplace_back(batch[i].sourceIp());
+        }
+    }
+    size_t size() {
+        std::lock_guard<std::mutex> l(mu);
+        return data.size();
+    }
+    bool waitFor(size_t n, int ms = 5000) {
+        for (int i = 0; i < ms && size() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return size() >= n;
+    }
+};
+
+int sender(u16 port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return fd;
+}
+
+u16 startListener(Collector* c, ListenerOptions opts, test::LogCapture& logs) {
+    opts.port = static_cast<u16>(test::freePort(SOCK_DGRAM));
+    EXPECT_EQ(spawnUdpListener({c, &Collector::process}, opts), Err::None);
+    std::string started =
+        "info(listener): syslog UDP listener started on 0.0.0.0:" + std::to_string(opts.port);
+    for (int i = 0; i < 2000 && !logs.has(started); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(logs.has(started));
+    return opts.port;
+}
+
+TEST(Listener, DeliversDatagramsInOrderCutTo4096) {
+    test::LogCapture logs;
+    auto* c = new Collector;  // outlives the detached listener thread
+    u16 port = startListener(c, {}, logs);
+    int fd = sender(port);
+    std::string big(5000, 'x');
+    big[4095] = 'E';
+    ASSERT_EQ(send(fd, "first", 5, 0), 5);
+    ASSERT_EQ(send(fd, "", 0, 0), 0);
+    ASSERT_EQ(send(fd, big.data(), big.size(), 0), static_cast<ssize_t>(big.size()));
+    ASSERT_EQ(send(fd, "last", 4, 0), 4);
+    ASSERT_TRUE(c->waitFor(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::lock_guard<std::mutex> l(c->mu);
+    ASSERT_EQ(c->data.size(), 3u) << "the empty datagram is ignored";
+    EXPECT_EQ(c->data[0], "first");
+    EXPECT_EQ(c->data[1].size(), 4096u);
+    EXPECT_EQ(c->data[1].back(), 'E');
+    EXPECT_EQ(c->data[2], "last");
+    for (const auto& s : c->sources) EXPECT_EQ(s, "127.0.0.1") << "no port in the source text";
+    close(fd);
+    EXPECT_TRUE(logs.has("info(listener): receive buffer 8388608 bytes") || geteuid() != 0)
+        << "root may force the buffer past net.core.rmem_max";
+}
+
+TEST(Listener, BindFailureEndsOnlyTheThread) {
+    test::LogCapture logs;
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
+    u16 port = ntohs(a.sin_port);
+    ListenerOptions opts;
+    opts.port = port;
+    runUdpListener({}, opts);  // returns: the port is taken (no SO_REUSEADDR on the holder)
+    EXPECT_TRUE(logs.has("error(listener): failed to bind UDP socket to port " +
+                         std::to_string(port) + ": AddressInUse"));
+    close(holder);
+}
+
+TEST(Listener, SmallBufferIsReportedWithTheSysctlToRaise) {
+    std::FILE* f = std::fopen("/proc/sys/net/core/rmem_max", "r");
+    long rmem_max = 0;
+    if (f) {
+        if (std::fscanf(f, "%ld", &rmem_max) != 1) rmem_max = 0;
+        std::fclose(f);
+    }
+    if (rmem_max <= 0 || rmem_max >= kReceiveBufferBytes) GTEST_SKIP() << "rmem_max is large";
+    test::LogCapture logs;
+    auto* c = new Collector;
+    ListenerOptions opts;
+    opts.force_buffer = false;
+    startListener(c, opts, logs);
+    EXPECT_TRUE(logs.hasSubstring("net.core.rmem_max"));
+    EXPECT_TRUE(logs.has("info(listener): receive buffer " + std::to_string(rmem_max) + " bytes"));
+}
+
+TEST(Listener, KernelDropsAreCountedAndLogged) {
+    test::LogCapture logs;
+    auto* c = new Collector;
+    ListenerOptions opts;
+    opts.receive_buffer = 64 * 1024;  // small on purpose: easy to overflow
+    c->stall = true;
+    u16 port = startListener(c, opts, logs);
+    int fd = sender(port);
+    ASSERT_EQ(send(fd, "STALL", 5, 0), 5);
+    for (int i = 0; i < 2000 && !c->stalled; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(c->stalled);
+    const int kFlood = 5000;
+    std::string line(200, 'a');
+    int sent = 1;
+    for (int i = 0; i < kFlood; ++i)
+        if (send(fd, line.data(), line.size(), 0) > 0) ++sent;
+    c->stall = false;
+    // Whatever the kernel kept is delivered; the rest is counted as dropped.
+    for (int i = 0; i < 5000; ++i) {
+        if (c->size() + c->drops.load() >= static_cast<size_t>(sent)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GT(c->drops.load(), 0u);
+    EXPECT_EQ(c->size() + c->drops.load(), static_cast<u64>(sent));
+    for (int i = 0; i < 2000 && !logs.hasSubstring("dropped by the kernel"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(logs.has("warning(listener): " + std::to_string(c->drops.load()) +
+                         " datagrams dropped by the kernel (receive buffer full)"));
+    close(fd);
+}
+
+}  // namespace
+}  // namespace tarvex
