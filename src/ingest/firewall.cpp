@@ -78,8 +78,9 @@ int hexDigitValue(char c) {
 }
 
 std::optional<MacAddr> parseHexMac(std::string_view text, size_t index) {
+    if (index > text.size() / 3) return std::nullopt;  // also keeps index * 3 from wrapping
     size_t start = index * 3;
-    if (start > text.size() || text.size() - start < 18) return std::nullopt;
+    if (text.size() - start < 18) return std::nullopt;
     MacAddr mac{};
     for (size_t i = 0; i < 6; ++i) {
         size_t p = start + i * 3;
