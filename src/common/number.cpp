@@ -3,19 +3,14 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace tarvex {
 
-Result<u64> parseUnsignedDecimal(std::string_view text, u64 max) {
-    if (text.empty()) return Err::InvalidCharacter;
-    bool negative = false;
-    if (text[0] == '+' || text[0] == '-') {
-        negative = text[0] == '-';
-        text.remove_prefix(1);
-    }
+Result<u64> parseDecimalDigits(std::string_view text, u64 max) {
     if (text.empty() || text.front() == '_' || text.back() == '_') return Err::InvalidCharacter;
     u64 value = 0;
     bool overflow = false;
@@ -37,8 +32,34 @@ Result<u64> parseUnsignedDecimal(std::string_view text, u64 max) {
         value = value * 10 + d;
     }
     if (overflow) return Err::Overflow;
-    if (negative && value != 0) return Err::Overflow;
     return value;
+}
+
+Result<u64> parseUnsignedDecimal(std::string_view text, u64 max) {
+    if (text.empty()) return Err::InvalidCharacter;
+    bool negative = false;
+    if (text[0] == '+' || text[0] == '-') {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    Result<u64> r = parseDecimalDigits(text, max);
+    if (!r.ok()) return r;
+    if (negative && r.value != 0) return Err::Overflow;
+    return r;
+}
+
+Result<i64> parseSignedDecimal(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    constexpr u64 kMaxPositive = 9223372036854775807ull;
+    Result<u64> r = parseDecimalDigits(text, negative ? kMaxPositive + 1 : kMaxPositive);
+    if (!r.ok()) return r.err;
+    if (!negative) return static_cast<i64>(r.value);
+    if (r.value == kMaxPositive + 1) return INT64_MIN;
+    return -static_cast<i64>(r.value);
 }
 
 namespace {

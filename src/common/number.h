@@ -15,6 +15,16 @@ namespace tarvex {
 // value above `max` is Overflow.
 Result<u64> parseUnsignedDecimal(std::string_view text, u64 max);
 
+// The log parsers' reader: decimal digits only (no sign), single '_'
+// separators between digits, leading zeros allowed. Empty text, any other
+// character or a misplaced '_' is InvalidCharacter; a value above `max` is
+// Overflow. Never allocates.
+Result<u64> parseDecimalDigits(std::string_view text, u64 max);
+
+// A signed 64-bit decimal: an optional '+' or '-' followed by what
+// parseDecimalDigits accepts; the full i64 range, nothing beyond it.
+Result<i64> parseSignedDecimal(std::string_view text);
+
 // Reads the whole text as a 32-bit float, correctly rounded: optional sign,
 // decimal digits with optional fraction and exponent, hexadecimal floats with
 // a 0x prefix and p exponent, and inf, infinity and nan in any letter case.

@@ -1,0 +1,141 @@
+// dhcp.cpp: dnsmasq, ISC dhcpd and generic DHCP lease lines.
+#include "ingest/dhcp.h"
+
+#include <cstring>
+
+#include "common/text.h"
+#include "ingest/firewall.h"
+
+namespace tarvex::ingest::dhcp {
+
+namespace {
+
+constexpr size_t npos = std::string_view::npos;
+
+std::string_view skipSpaces(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size() && s[i] == ' ') ++i;
+    return s.substr(i);
+}
+
+bool isTrailingWhite(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+std::string_view trimRight(std::string_view s) {
+    while (!s.empty() && isTrailingWhite(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+void setMac(DhcpEvent& ev, const MacAddr& mac, std::string_view text) {
+    std::memcpy(ev.mac, mac.b, 6);
+    copyBounded(ev.mac_str, ev.mac_str_len, text);
+}
+
+// The first keyword of the table found anywhere in the line.
+const MsgTypeKeyword* detectMessageType(std::string_view line) {
+    for (const MsgTypeKeyword& k : MSG_TYPE_KEYWORDS) {
+        if (line.find(k.keyword) != npos) return &k;
+    }
+    return nullptr;
+}
+
+// Where the keyword first occurs in the line.
+size_t findMsgTypePos(std::string_view line, const MsgTypeKeyword& kw) {
+    return line.find(kw.keyword);
+}
+
+size_t msgTypeKeywordLen(const MsgTypeKeyword& kw) {
+    return kw.keyword.size();
+}
+
+// "DHCPACK(br0) 192.168.1.50 a4:83:e7:12:34:56 laptop": the interface in
+// parentheses right after the keyword, then the shared tokens. False when
+// the parenthesis never closes.
+bool parseDnsmasq(std::string_view after, DhcpEvent& ev) {
+    if (!after.empty() && after[0] == '(') {
+        size_t close = after.find(')');
+        if (close == npos) return false;
+        after.remove_prefix(close + 1);
+    }
+    parseTokens(skipSpaces(after), ev);
+    ev.valid = true;
+    return true;
+}
+
+// "DHCPACK on 192.168.1.50 to a4:83:e7:12:34:56 (laptop) via eth0". False
+// when the wording does not match.
+bool parseIscDhcpd(std::string_view after, DhcpEvent& ev) {
+    std::string_view s = skipSpaces(after);
+    if (s.size() < 3 || s.substr(0, 3) != "on ") return false;
+    s.remove_prefix(3);
+    size_t sp = s.find(' ');
+    if (sp == npos) return false;
+    copyBounded(ev.assigned_ip, ev.assigned_ip_len, s.substr(0, sp));
+    s.remove_prefix(sp + 1);
+    if (s.size() < 3 || s.substr(0, 3) != "to ") return false;
+    s.remove_prefix(3);
+    sp = s.find(' ');
+    std::string_view mac_text = s.substr(0, sp);
+    if (auto mac = parseMac(mac_text)) setMac(ev, *mac, mac_text);
+    if (sp != npos) {
+        std::string_view host = s.substr(sp + 1);
+        if (host.size() >= 3 && host[0] == '(') {
+            size_t close = host.find(')');
+            if (close != npos) copyBounded(ev.hostname, ev.hostname_len, host.substr(1, close - 1));
+        }
+    }
+    ev.valid = true;
+    return true;
+}
+
+void parseGeneric(std::string_view after, DhcpEvent& ev) {
+    parseTokens(skipSpaces(after), ev);
+    ev.valid = true;
+}
+
+}  // namespace
+
+std::optional<MacAddr> parseMac(std::string_view text) {
+    if (text.size() != 17) return std::nullopt;
+    MacAddr mac{};
+    for (size_t i = 0; i < 6; ++i) {
+        size_t p = i * 3;
+        int hi = firewall::hexDigitValue(text[p]);
+        int lo = firewall::hexDigitValue(text[p + 1]);
+        if (hi < 0 || lo < 0 || (i < 5 && text[p + 2] != ':')) return std::nullopt;
+        mac.b[i] = static_cast<u8>(hi * 16 + lo);
+    }
+    return mac;
+}
+
+void parseTokens(std::string_view text, DhcpEvent& ev) {
+    size_t sp = text.find(' ');
+    if (sp == npos) {
+        copyBounded(ev.assigned_ip, ev.assigned_ip_len, text);
+        return;
+    }
+    copyBounded(ev.assigned_ip, ev.assigned_ip_len, text.substr(0, sp));
+    std::string_view rest = text.substr(sp + 1);
+    size_t sp2 = rest.find(' ');
+    std::string_view second = rest.substr(0, sp2);
+    if (auto mac = parseMac(second)) setMac(ev, *mac, second);
+    if (sp2 == npos) return;
+    std::string_view host = trimRight(rest.substr(sp2 + 1));
+    if (!host.empty()) copyBounded(ev.hostname, ev.hostname_len, host);
+}
+
+DhcpEvent parse(std::string_view line) {
+    DhcpEvent ev{};
+    ev.message_type = DhcpMessageType::unknown;
+    const MsgTypeKeyword* kw = detectMessageType(line);
+    if (!kw) return ev;
+    ev.message_type = kw->type;
+    std::string_view after = line.substr(findMsgTypePos(line, *kw) + msgTypeKeywordLen(*kw));
+    if (line.find("dnsmasq-dhcp") != npos && parseDnsmasq(after, ev)) return ev;
+    if (parseIscDhcpd(after, ev)) return ev;
+    parseGeneric(after, ev);
+    return ev;
+}
+
+}  // namespace tarvex::ingest::dhcp

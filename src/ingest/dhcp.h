@@ -1,0 +1,89 @@
+// dhcp.h: the DHCP server log line parser.
+//
+// Reads lease lines of dnsmasq ("dnsmasq-dhcp[812]: DHCPACK(br0) 192.168.1.50
+// a4:83:e7:12:34:56 laptop"), ISC dhcpd ("DHCPACK on 192.168.1.50 to
+// a4:83:e7:12:34:56 (laptop) via eth0") and any other server that names the
+// DHCP message type followed by address, hardware address and host name,
+// into a fixed-size DhcpEvent.
+//
+// Thread-safety: pure functions without shared state; they never log and
+// never allocate.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "common/mac.h"
+#include "common/types.h"
+
+namespace tarvex {
+
+enum class DhcpMessageType : u8 {
+    discover = 0,
+    offer = 1,
+    request = 2,
+    ack = 3,
+    nak = 4,
+    release = 5,
+    inform = 6,
+    unknown = 7,
+};
+
+// One DHCP server line.
+struct DhcpEvent {
+    i64 timestamp;     // left 0 by the parser
+    u8 mac[6];         // client hardware address, when read
+    char mac_str[18];  // the address text as it stood in the line
+    u8 mac_str_len;
+    char hostname[64];
+    u8 hostname_len;
+    char option55[32];  // parameter request list; no supported line carries it
+    u8 option55_len;
+    char vendor_class[64];  // option 60; no supported line carries it
+    u8 vendor_class_len;
+    char assigned_ip[46];
+    u8 assigned_ip_len;
+    DhcpMessageType message_type;
+    bool valid;  // a line format was applied
+
+    std::string_view getMacStr() const { return {mac_str, mac_str_len}; }
+    std::string_view getHostname() const { return {hostname, hostname_len}; }
+    std::string_view getOption55() const { return {option55, option55_len}; }
+    std::string_view getVendorClass() const { return {vendor_class, vendor_class_len}; }
+    std::string_view getAssignedIp() const { return {assigned_ip, assigned_ip_len}; }
+};
+
+namespace ingest::dhcp {
+
+// A message-type keyword and its type.
+struct MsgTypeKeyword {
+    std::string_view keyword;
+    DhcpMessageType type;
+};
+
+// Searched in this order; the first keyword found anywhere in the line wins,
+// whatever its position.
+inline constexpr MsgTypeKeyword MSG_TYPE_KEYWORDS[7] = {
+    {"DHCPDISCOVER", DhcpMessageType::discover}, {"DHCPOFFER", DhcpMessageType::offer},
+    {"DHCPREQUEST", DhcpMessageType::request},   {"DHCPACK", DhcpMessageType::ack},
+    {"DHCPNAK", DhcpMessageType::nak},           {"DHCPRELEASE", DhcpMessageType::release},
+    {"DHCPINFORM", DhcpMessageType::inform},
+};
+
+// Parses one line; valid is false when no message type is named. Never fails.
+DhcpEvent parse(std::string_view line);
+
+// The shared reader of "ADDRESS [MAC [HOST NAME...]]": fills assigned_ip,
+// mac/mac_str (only for a well-formed address) and hostname.
+void parseTokens(std::string_view text, DhcpEvent& ev);
+
+// Exactly "hh:hh:hh:hh:hh:hh" (17 bytes, hex digits in either case).
+std::optional<MacAddr> parseMac(std::string_view text);
+
+// The 17-character upper-case text form of a stored address.
+inline MacText macToString(const u8 mac[6]) {
+    return tarvex::macToString(mac);
+}
+
+}  // namespace ingest::dhcp
+}  // namespace tarvex
