@@ -8,8 +8,19 @@
 
 #include <cstdlib>
 
+#include "alert/manager.h"
 #include "common/log.h"
+#include "common/table.h"
 #include "config.h"
+#include "engine/activation.h"
+#include "engine/baseline.h"
+#include "engine/collision.h"
+#include "engine/fingerprint.h"
+#include "engine/graph.h"
+#include "engine/profiles.h"
+#include "ingest/listener.h"
+#include "pipeline.h"
+#include "storage/ring_buffer.h"
 
 using namespace tarvex;
 
@@ -90,6 +101,45 @@ void installProcessHandlers() {
     sigaction(SIGPIPE, &ign, nullptr);
 }
 
+// Every working table, created once at full capacity and zero-filled.
+struct Tables {
+    FingerprintEngine* fp = nullptr;
+    Graph* graph = nullptr;
+    ActivationMap* act = nullptr;
+    StreakTracker* streaks = nullptr;
+    AlertManager* alerts = nullptr;
+    RingBuffer* ring = nullptr;
+    BaselineEngine* baseline = nullptr;
+
+    bool create() {
+        fp = mapZeroed<FingerprintEngine>();
+        graph = mapZeroed<Graph>();
+        act = mapZeroed<ActivationMap>();
+        streaks = mapZeroed<StreakTracker>();
+        alerts = mapZeroed<AlertManager>();
+        ring = mapZeroed<RingBuffer>();
+        baseline = mapZeroed<BaselineEngine>();
+        if (!fp || !graph || !act || !streaks || !alerts || !ring || !baseline) return false;
+        alerts->init();
+        baseline->init();
+        return true;
+    }
+    void release() {
+        unmapTable(baseline);
+        unmapTable(ring);
+        unmapTable(alerts);
+        unmapTable(streaks);
+        unmapTable(act);
+        unmapTable(graph);
+        unmapTable(fp);
+    }
+};
+
+int fail(Err e) {
+    logPlain("error: {}", e);
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,7 +160,43 @@ int main(int argc, char** argv) {
         logWarn("main", "DATABASE_URL not configured \xE2\x80\x94 running without persistence");
     }
 
-    // The HTTP server runs here once it exists; until then the main thread
-    // keeps the process alive.
+    // 5. Engine tables.
+    static Tables tables;
+    if (!tables.create()) {
+        tables.release();
+        return fail(Err::OutOfMemory);
+    }
+    // The device limit applies from step 12; profiles load into a full table.
+    tables.fp->init(config.max_devices);
+
+    // 6-7. Built-in profiles.
+    loadBuiltinProfiles(*tables.fp);
+    logInfo("main",
+            "engines initialized: fingerprint={}/{} devices, {} profiles, graph={}/{} nodes, "
+            "alerts={}/{}",
+            tables.fp->device_count, kMaxDevices, tables.fp->profile_count,
+            tables.graph->node_count, kMaxNodes, tables.alerts->alert_count, kMaxAlerts);
+
+    // 12-14. Device limit, retention, pipeline.
+    tables.fp->device_limit = config.max_devices;
+    static Pipeline pipeline;
+    pipeline.init(*tables.fp, *tables.graph, *tables.act, *tables.streaks, *tables.baseline,
+                  *tables.alerts, *tables.ring, nullptr, config.log_retention_days);
+    logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
+            config.log_retention_days);
+
+    // 15. The listener thread.
+    ListenerOptions listen;
+    listen.port = config.syslog_port;
+    Err spawned = spawnUdpListener(pipeline.listenerTarget(), listen);
+    if (spawned != Err::None) {
+        logError("main", "failed to spawn syslog listener thread: {}", spawned);
+        tables.release();
+        return fail(spawned);
+    }
+    logInfo("main", "syslog listener thread started on port {}", config.syslog_port);
+
+    // 17. The HTTP server runs here once it exists; until then the main
+    // thread keeps the process alive.
     for (;;) pause();
 }

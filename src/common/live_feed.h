@@ -12,14 +12,27 @@
 
 namespace tarvex {
 
+// The headline counters of the statistics message.
+struct LiveStats {
+    u32 devices;  // fingerprinted devices
+    u32 alerts;
+    u64 events_processed;
+    f32 events_per_second;  // of the newest snapshot, 0 when there is none
+    u64 anomalies;
+    u32 graph_nodes;
+    u32 graph_edges;
+};
+
 struct LiveFeed {
     void* ctx = nullptr;
     // True when at least one client is connected (a cheap, lock-free test).
     bool (*has_listeners)(void* ctx) = nullptr;
     // A new alert: its id, title and lower-case severity name.
     void (*alert)(void* ctx, u32 id, std::string_view title, std::string_view severity) = nullptr;
-    // A complete text message for every client (the statistics message).
+    // A complete text message for every client.
     void (*text)(void* ctx, std::string_view message) = nullptr;
+    // The statistics message, formatted by the feed.
+    void (*stats)(void* ctx, const LiveStats& stats) = nullptr;
 };
 
 inline bool liveFeedListening(const LiveFeed* f) {
@@ -29,6 +42,10 @@ inline bool liveFeedListening(const LiveFeed* f) {
 inline void publishAlert(const LiveFeed* f, u32 id, std::string_view title,
                          std::string_view severity) {
     if (f && f->alert) f->alert(f->ctx, id, title, severity);
+}
+
+inline void publishStats(const LiveFeed* f, const LiveStats& stats) {
+    if (f && f->stats) f->stats(f->ctx, stats);
 }
 
 inline void publishText(const LiveFeed* f, std::string_view message) {
