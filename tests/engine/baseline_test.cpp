@@ -20,18 +20,6 @@ TEST(Baseline, StartsEmptyWithFixedSettings) {
     EXPECT_EQ(b->findDevice(zero), nullptr) << "inactive zeroed slots never match";
 }
 
-TEST(Baseline, FindDeviceTakesTheFirstActiveMatch) {
-    auto b = test::makeTable<BaselineEngine>();
-    b->init();
-    const u8 mac[6] = {1, 2, 3, 4, 5, 6};
-    for (u32 slot : {7u, 3u}) {
-        std::copy(mac, mac + 6, b->devices[slot].mac);
-        b->devices[slot].active = true;
-    }
-    std::copy(mac, mac + 6, b->devices[1].mac);  // inactive: skipped
-    EXPECT_EQ(b->findDevice(mac), &b->devices[3]);
-}
-
 TEST(Baseline, ModulationFollowsLayerZeroError) {
     struct Case {
         const char* rule;

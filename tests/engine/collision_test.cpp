@@ -65,7 +65,6 @@ TEST(Collision, ThresholdAndDampeningHelpers) {
     EXPECT_EQ(hubDampening(20), 1.0f);
     EXPECT_EQ(hubDampening(21), 20.0f / 21.0f);
     EXPECT_EQ(hubDampening(40), 0.5f);
-    EXPECT_EQ(popcount32(0xF0F0F0F1u), 17u);
 }
 
 TEST(Collision, DetectionRules) {
