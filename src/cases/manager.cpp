@@ -5,8 +5,10 @@
 #include <cstring>
 #include <new>
 
+#include "ai/json_string.h"
 #include "common/clock.h"
 #include "common/log.h"
+#include "common/number.h"
 
 namespace tarvex {
 
@@ -156,6 +158,69 @@ CasePage CaseManager::listCases(u32 offset, u32 limit, CaseSummary* out, u32 cap
         copyBounded(s.assignee, s.assignee_len, c.getAssignee());
     }
     return {total, count};
+}
+
+std::optional<u32> parseCaseId(std::string_view text) {
+    Result<u64> r = parseUnsignedDecimal(text, 0xFFFFFFFFu);
+    if (!r) return std::nullopt;
+    return static_cast<u32>(r.value);
+}
+
+void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u32 limit,
+                       u32 offset) {
+    out.append("{\"cases\":[");
+    for (u32 i = 0; i < page.count; ++i) {
+        const CaseSummary& c = items[i];
+        if (i) out.push(',');
+        formatInto(out, "{\"id\":{},\"title\":", c.id);
+        appendJsonString(out, c.getTitle());
+        out.append(",\"description\":");
+        appendJsonString(out, c.getDescription());
+        out.append(",\"severity\":");
+        appendJsonString(out, caseSeverityName(c.severity));
+        out.append(",\"status\":");
+        appendJsonString(out, caseStatusName(c.status));
+        out.append(",\"assignee\":");
+        appendJsonString(out, c.getAssignee());
+        formatInto(out,
+                   ",\"note_count\":{},\"linked_alert_count\":{},\"created_at\":{},"
+                   "\"updated_at\":{}}",
+                   c.note_count, c.linked_alert_count, c.created_at, c.updated_at);
+    }
+    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
+}
+
+void writeCaseBody(TextBuf& out, const Case& c) {
+    formatInto(out, "{\"id\":{},\"title\":", c.id);
+    appendJsonString(out, c.getTitle());
+    out.append(",\"description\":");
+    appendJsonString(out, c.getDescription());
+    out.append(",\"severity\":");
+    appendJsonString(out, caseSeverityName(c.severity));
+    out.append(",\"status\":");
+    appendJsonString(out, caseStatusName(c.status));
+    out.append(",\"assignee\":");
+    appendJsonString(out, c.getAssignee());
+    formatInto(out, ",\"created_at\":{},\"updated_at\":{},\"resolved_at\":{},\"notes\":[",
+               c.created_at, c.updated_at, c.resolved_at);
+    bool first = true;
+    for (u32 i = 0; i < c.note_count && i < kMaxCaseNotes; ++i) {
+        const CaseNote& n = c.notes[i];
+        if (!n.active) continue;
+        if (!first) out.push(',');
+        first = false;
+        out.append("{\"content\":");
+        appendJsonString(out, n.getContent());
+        out.append(",\"author\":");
+        appendJsonString(out, n.getAuthor());
+        formatInto(out, ",\"created_at\":{}}", n.created_at);
+    }
+    out.append("],\"linked_alert_ids\":[");
+    for (u32 i = 0; i < c.linked_alert_count && i < kMaxLinkedAlerts; ++i) {
+        if (i) out.push(',');
+        formatInto(out, "{}", c.linked_alert_ids[i]);
+    }
+    out.append("]}");
 }
 
 }  // namespace tarvex

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/format.h"
 #include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
@@ -143,6 +144,23 @@ struct CaseManager {
     // `mu` (and single-threaded set-up and tests).
     Case* getCase(u32 id);
 };
+
+// Reads a case id from a path parameter (unsigned 32-bit decimal); nothing
+// when it is not one.
+std::optional<u32> parseCaseId(std::string_view text);
+
+// Body of the case list: {"cases":[...],"total":T,"limit":L,"offset":O} with
+// the `page.count` summaries of `items`. Check `out.truncated` afterwards.
+void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u32 limit,
+                       u32 offset);
+// Body of one case with its notes and linked alert ids. Check
+// `out.truncated` afterwards.
+void writeCaseBody(TextBuf& out, const Case& c);
+
+// Room that always holds the bodies above (every text byte escaped at worst
+// to three bytes): a list page of up to 500 cases, and one full case.
+constexpr size_t kMaxCaseListBodyBytes = 128 + 500 * 2400;
+constexpr size_t kMaxCaseBodyBytes = 256 * 1024;
 
 // Fixed replies of the case endpoints.
 inline constexpr FixedReply kReplyMissingTitle{400, "{\"error\":\"missing title field\"}"};

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "ai/json_string.h"
 #include "common/clock.h"
 #include "common/log.h"
 
@@ -119,6 +120,25 @@ IndicatorPage IndicatorStore::listIndicators(u32 offset, u32 limit, Indicator* o
         ++total;
     }
     return {total, count};
+}
+
+void writeIndicatorListBody(TextBuf& out, const Indicator* items, IndicatorPage page, u32 limit,
+                            u32 offset) {
+    out.append("{\"indicators\":[");
+    for (u32 i = 0; i < page.count; ++i) {
+        const Indicator& ind = items[i];
+        if (i) out.push(',');
+        out.append("{\"type\":");
+        appendJsonString(out, indicatorTypeName(ind.indicator_type));
+        out.append(",\"value\":");
+        appendJsonString(out, ind.getValue());
+        out.append(",\"source\":");
+        appendJsonString(out, ind.getSource());
+        out.append(",\"severity\":");
+        appendJsonString(out, indicatorSeverityName(ind.severity));
+        formatInto(out, ",\"expiry\":{},\"created_at\":{}}", ind.expiry, ind.created_at);
+    }
+    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
 }
 
 FixedReply acknowledgeBulkIndicatorImport(size_t body_len) {

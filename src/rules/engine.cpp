@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ai/json_string.h"
 #include "common/log.h"
 
 namespace tarvex {
@@ -48,6 +49,28 @@ RulePage RuleEngine::listRules(u32 offset, u32 limit, SigmaRule* out, u32 cap) c
         ++total;
     }
     return {total, count};
+}
+
+void writeRuleListBody(TextBuf& out, const SigmaRule* items, RulePage page, u32 limit, u32 offset) {
+    out.append("{\"rules\":[");
+    for (u32 i = 0; i < page.count; ++i) {
+        const SigmaRule& r = items[i];
+        if (i) out.push(',');
+        out.append("{\"id\":");
+        appendJsonString(out, r.getId());
+        out.append(",\"title\":");
+        appendJsonString(out, r.getTitle());
+        out.append(",\"level\":");
+        appendJsonString(out, sigmaLevelName(r.level));
+        out.append(",\"status\":");
+        appendJsonString(out, sigmaStatusName(r.status));
+        out.append(",\"enabled\":");
+        appendJsonBool(out, r.enabled);
+        out.append(",\"logsource_category\":");
+        appendJsonString(out, r.getLogsourceCategory());
+        out.push('}');
+    }
+    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
 }
 
 FixedReply acknowledgeRuleImport(size_t body_len) {

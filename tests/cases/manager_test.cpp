@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <set>
 #include <string>
@@ -278,6 +280,114 @@ TEST(CaseConcurrency, ParallelNotesOnOneCaseFillItExactly) {
     std::set<std::string> texts;
     for (u32 i = 0; i < c->note_count; ++i) texts.insert(std::string(c->notes[i].getContent()));
     EXPECT_EQ(texts.size(), 64u) << "no note overwrote another";
+}
+
+}  // namespace
+}  // namespace tarvex
+
+namespace tarvex {
+namespace {
+
+TEST(CaseBodies, ListAndDetailShapes) {
+    MappedTable<CaseManager> cm;
+    ASSERT_TRUE(cm.ok());
+    test::LogCapture log;
+    u32 a = cm->createCase("Odd \"title\"", "line\nbreak", CaseSeverity::critical);
+    u32 b = cm->createCase("second", "", CaseSeverity::info);
+    cm->getCase(a)->created_at = cm->getCase(a)->updated_at = 100;
+    cm->getCase(b)->created_at = cm->getCase(b)->updated_at = 200;
+    cm->getCase(a)->linked_alert_ids[0] = 9;
+    cm->getCase(a)->linked_alert_ids[1] = 12;
+    cm->getCase(a)->linked_alert_count = 2;
+
+    std::vector<CaseSummary> items(5);
+    CasePage page = cm->listCases(1, 1, items.data(), 5);
+    FixedText<4096> list;
+    writeCaseListBody(list, items.data(), page, 1, 1);
+    EXPECT_EQ(list.view(),
+              "{\"cases\":[{\"id\":1,\"title\":\"Odd \\\"title\\\"\",\"description\":"
+              "\"line\\nbreak\",\"severity\":\"critical\",\"status\":\"open\",\"assignee\":\"\","
+              "\"note_count\":0,\"linked_alert_count\":2,\"created_at\":100,\"updated_at\":100}],"
+              "\"total\":2,\"limit\":1,\"offset\":1}");
+
+    FixedText<256> empty;
+    writeCaseListBody(empty, items.data(), cm->listCases(9, 50, items.data(), 5), 50, 9);
+    EXPECT_EQ(empty.view(), "{\"cases\":[],\"total\":2,\"limit\":50,\"offset\":9}");
+
+    cm->addNote(a, "first look", std::nullopt);
+    Case& c = *cm->getCase(a);
+    c.notes[0].created_at = 150;
+    c.updated_at = 150;
+    FixedText<4096> detail;
+    writeCaseBody(detail, c);
+    EXPECT_EQ(detail.view(),
+              "{\"id\":1,\"title\":\"Odd \\\"title\\\"\",\"description\":\"line\\nbreak\","
+              "\"severity\":\"critical\",\"status\":\"open\",\"assignee\":\"\",\"created_at\":100,"
+              "\"updated_at\":150,\"resolved_at\":0,\"notes\":[{\"content\":\"first look\","
+              "\"author\":\"anonymous\",\"created_at\":150}],\"linked_alert_ids\":[9,12]}");
+}
+
+TEST(CaseBodies, WorstCaseBodiesFitTheirBounds) {
+    auto c = std::make_unique<Case>();
+    std::memset(static_cast<void*>(c.get()), 0, sizeof *c);
+    std::string bad(2048, '\xFF');  // every byte becomes a three-byte replacement
+    c->id = 0xFFFFFFFFu;
+    c->created_at = c->updated_at = c->resolved_at = std::numeric_limits<i64>::min();
+    c->status = CaseStatus::investigating;
+    c->severity = CaseSeverity::critical;
+    copyBounded(c->title, c->title_len, bad);
+    copyBounded(c->description, c->description_len, bad);
+    copyBounded(c->assignee, c->assignee_len, bad);
+    for (auto& n : c->notes) {
+        n.active = true;
+        n.created_at = std::numeric_limits<i64>::min();
+        copyBounded(n.content, n.content_len, bad);
+        copyBounded(n.author, n.author_len, bad);
+    }
+    c->note_count = kMaxCaseNotes;
+    for (auto& id : c->linked_alert_ids) id = 0xFFFFFFFFu;
+    c->linked_alert_count = kMaxLinkedAlerts;
+
+    std::vector<char> room(kMaxCaseBodyBytes);
+    TextBuf detail(room.data(), room.size());
+    writeCaseBody(detail, *c);
+    EXPECT_FALSE(detail.truncated);
+
+    std::vector<CaseSummary> items(500);
+    for (auto& s : items) {
+        std::memset(&s, 0, sizeof s);
+        s.id = 0xFFFFFFFFu;
+        s.created_at = s.updated_at = std::numeric_limits<i64>::min();
+        s.status = CaseStatus::investigating;
+        s.severity = CaseSeverity::critical;
+        s.note_count = 255;
+        s.linked_alert_count = 255;
+        copyBounded(s.title, s.title_len, bad);
+        copyBounded(s.description, s.description_len, bad);
+        copyBounded(s.assignee, s.assignee_len, bad);
+    }
+    std::vector<char> list_room(kMaxCaseListBodyBytes);
+    TextBuf list(list_room.data(), list_room.size());
+    writeCaseListBody(list, items.data(), {0xFFFFFFFFu, 500}, 0xFFFFFFFFu, 0xFFFFFFFFu);
+    EXPECT_FALSE(list.truncated);
+}
+
+TEST(CaseBodies, PathIdRules) {
+    struct Row {
+        std::string_view text;
+        std::optional<u32> want;
+        const char* rule;
+    };
+    const Row rows[] = {
+        {"1", 1u, "plain"},
+        {"4294967295", 4294967295u, "largest"},
+        {"4294967296", std::nullopt, "beyond 32 bits"},
+        {"0", 0u, "zero parses; no case has it"},
+        {"abc", std::nullopt, "letters"},
+        {"", std::nullopt, "empty"},
+        {"-1", std::nullopt, "negative"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(parseCaseId(r.text), r.want) << r.rule;
 }
 
 }  // namespace

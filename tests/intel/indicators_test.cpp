@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <set>
 #include <string>
 #include <thread>
@@ -202,6 +203,34 @@ TEST(IndicatorConcurrency, ParallelAdditionsAreAllKept) {
     std::set<std::string> values;
     for (u32 i = 0; i < p.count; ++i) values.emplace(all[i].getValue());
     EXPECT_EQ(values.size(), static_cast<size_t>(kThreads * kPerThread)) << "none overwritten";
+}
+
+}  // namespace
+}  // namespace tarvex
+
+namespace tarvex {
+namespace {
+
+TEST(IndicatorBodies, ListShapeAndWorstCaseBound) {
+    Indicator ind = buildIndicator("evil.example", "domain", "high", std::string_view("feed\\1"));
+    ind.created_at = 1700000000;
+    FixedText<512> one;
+    writeIndicatorListBody(one, &ind, {1, 1}, 50, 0);
+    EXPECT_EQ(one.view(),
+              "{\"indicators\":[{\"type\":\"domain\",\"value\":\"evil.example\",\"source\":"
+              "\"feed\\\\1\",\"severity\":\"high\",\"expiry\":0,\"created_at\":1700000000}],"
+              "\"total\":1,\"limit\":50,\"offset\":0}");
+
+    std::string bad(512, '\xFF');
+    std::vector<Indicator> items(500);
+    for (auto& x : items) {
+        x = buildIndicator(bad, "hash_sha256", "critical", std::string_view(bad));
+        x.expiry = x.created_at = std::numeric_limits<i64>::min();
+    }
+    std::vector<char> room(kMaxIndicatorListBodyBytes);
+    TextBuf out(room.data(), room.size());
+    writeIndicatorListBody(out, items.data(), {0xFFFFFFFFu, 500}, 0xFFFFFFFFu, 0xFFFFFFFFu);
+    EXPECT_FALSE(out.truncated);
 }
 
 }  // namespace

@@ -95,3 +95,44 @@ TEST(RuleEngine, EnumerationNames) {
 
 }  // namespace
 }  // namespace tarvex
+
+namespace tarvex {
+namespace {
+
+TEST(RuleBodies, ListShapeAndWorstCaseBound) {
+    FixedText<256> empty;
+    writeRuleListBody(empty, nullptr, {0, 0}, 50, 0);
+    EXPECT_EQ(empty.view(), "{\"rules\":[],\"total\":0,\"limit\":50,\"offset\":0}");
+
+    SigmaRule r;
+    std::memset(&r, 0, sizeof r);
+    copyBounded(r.id, r.id_len, "net-scan");
+    copyBounded(r.title, r.title_len, "Port \"scan\"");
+    copyBounded(r.logsource_category, r.logsource_category_len, "firewall");
+    r.level = SigmaLevel::high;
+    r.status = SigmaStatus::stable;
+    r.enabled = true;
+    FixedText<512> one;
+    writeRuleListBody(one, &r, {3, 1}, 1, 2);
+    EXPECT_EQ(one.view(),
+              "{\"rules\":[{\"id\":\"net-scan\",\"title\":\"Port \\\"scan\\\"\",\"level\":\"high\","
+              "\"status\":\"stable\",\"enabled\":true,\"logsource_category\":\"firewall\"}],"
+              "\"total\":3,\"limit\":1,\"offset\":2}");
+
+    std::string bad(512, '\xFF');
+    std::vector<SigmaRule> items(500);
+    for (auto& x : items) {
+        std::memset(&x, 0, sizeof x);
+        copyBounded(x.id, x.id_len, bad);
+        copyBounded(x.title, x.title_len, bad);
+        copyBounded(x.logsource_category, x.logsource_category_len, bad);
+        x.enabled = false;
+    }
+    std::vector<char> room(kMaxRuleListBodyBytes);
+    TextBuf out(room.data(), room.size());
+    writeRuleListBody(out, items.data(), {0xFFFFFFFFu, 500}, 0xFFFFFFFFu, 0xFFFFFFFFu);
+    EXPECT_FALSE(out.truncated);
+}
+
+}  // namespace
+}  // namespace tarvex
