@@ -157,10 +157,14 @@ void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u3
 // `out.truncated` afterwards.
 void writeCaseBody(TextBuf& out, const Case& c);
 
-// Room that always holds the bodies above (every text byte escaped at worst
-// to three bytes): a list page of up to 500 cases, and one full case.
-constexpr size_t kMaxCaseListBodyBytes = 128 + 500 * 2400;
-constexpr size_t kMaxCaseBodyBytes = 256 * 1024;
+// Room that always holds the bodies above: every text byte escaped at worst
+// to three bytes (an invalid byte becomes U+FFFD), plus a generous allowance
+// for keys, punctuation and the widest numbers. A list page holds up to 500
+// cases.
+constexpr size_t kCaseTextBytes = 3 * (128 + 512 + 64);
+constexpr size_t kMaxCaseListBodyBytes = 128 + 500 * (256 + kCaseTextBytes);
+constexpr size_t kMaxCaseBodyBytes =
+    512 + kCaseTextBytes + kMaxCaseNotes * (96 + 3 * (1024 + 64)) + kMaxLinkedAlerts * 11;
 
 // Fixed replies of the case endpoints.
 inline constexpr FixedReply kReplyMissingTitle{400, "{\"error\":\"missing title field\"}"};

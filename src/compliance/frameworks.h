@@ -197,8 +197,11 @@ struct EvidenceReport {
 // Check `out.truncated` afterwards.
 void writeEvidenceBody(TextBuf& out, const EvidenceReport& r, i64 generated_at);
 
-// Largest evidence body: every text escaped at worst three bytes per byte.
-constexpr size_t kMaxEvidenceBodyBytes = 1u << 20;
+// Room that always holds an evidence body: texts escaped at worst to three
+// bytes per byte, plus keys and the widest numbers.
+constexpr size_t kMaxEvidenceBodyBytes =
+    256 + kMaxFrameworkControls *
+              (128 + 3 * (16 + 128) + kMaxEvidencePerControl * (160 + 3 * (128 + 512)));
 
 inline constexpr FixedReply kReplyUnknownFramework{
     404,

@@ -107,8 +107,9 @@ struct IndicatorStore {
 void writeIndicatorListBody(TextBuf& out, const Indicator* items, IndicatorPage page, u32 limit,
                             u32 offset);
 
-// Room that always holds an indicator list page of up to 500 indicators.
-constexpr size_t kMaxIndicatorListBodyBytes = 128 + 500 * 1200;
+// Room that always holds an indicator list page of up to 500 indicators:
+// texts escaped at worst to three bytes per byte, plus keys and numbers.
+constexpr size_t kMaxIndicatorListBodyBytes = 128 + 500 * (160 + 3 * (256 + 64));
 
 // Acknowledges a bulk upload of `body_len` bytes: logs its size and returns
 // the accepted reply. The upload itself is not kept.

@@ -42,8 +42,9 @@ struct RuleEngine {
 // the `page.count` rules of `items`. Check `out.truncated` afterwards.
 void writeRuleListBody(TextBuf& out, const SigmaRule* items, RulePage page, u32 limit, u32 offset);
 
-// Room that always holds a rule list page of up to 500 rules.
-constexpr size_t kMaxRuleListBodyBytes = 128 + 500 * 900;
+// Room that always holds a rule list page of up to 500 rules: texts escaped
+// at worst to three bytes per byte, plus keys and enumeration names.
+constexpr size_t kMaxRuleListBodyBytes = 128 + 500 * (160 + 3 * (64 + 128 + 32));
 
 // Acknowledges a rule upload of `body_len` bytes: logs its size and returns
 // the accepted reply. The upload itself is not kept.
