@@ -11,6 +11,7 @@
 #include <charconv>
 #include <concepts>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "common/types.h"
@@ -22,6 +23,7 @@ class PgParam {
     PgParam(std::nullptr_t) : null_(true) {}                // NOLINT: implicit on purpose
     PgParam(std::string_view text) : text_(text) {}         // NOLINT
     PgParam(const char* text) : text_(text ? text : "") {}  // NOLINT
+    PgParam(const std::string& text) : text_(text) {}       // NOLINT
     PgParam(f32 v) { setNumber(std::to_chars(num_, num_ + sizeof num_, v)); }  // NOLINT
     PgParam(f64 v) { setNumber(std::to_chars(num_, num_ + sizeof num_, v)); }  // NOLINT
     template <std::integral I>
