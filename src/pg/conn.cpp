@@ -58,6 +58,10 @@ Result<std::unique_ptr<PgConn>> PgConn::open(const PgConnOptions& o, std::string
         logError("pg", "connect error: {}", Err::ConnectionFailed);
         return Err::ConnectionFailed;
     }
+    // Server notices ("relation already exists, skipping" and the like)
+    // would otherwise be printed on standard error outside the log format.
+    PQsetNoticeProcessor(
+        c, [](void*, const char*) {}, nullptr);
     return std::unique_ptr<PgConn>(new PgConn(c));
 }
 
