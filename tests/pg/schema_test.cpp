@@ -3,8 +3,6 @@
 // the daemon issues prepares and runs against it.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,32 +13,14 @@
 namespace tarvex {
 namespace {
 
-std::string readSchema() {
-    std::ifstream in(std::string(TARVEX_SOURCE_DIR) + "/db/schema.sql");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// A database of its own with the schema applied, or a failed test.
-struct SchemaDb {
-    test::ScratchDatabase db;
-    std::unique_ptr<PgConn> conn;
-    explicit SchemaDb(const std::string& url) : db(url, "schema") {
-        if (!db.ok()) return;
-        conn = test::connectOrFail(db.url());
-        if (!conn) return;
-        std::string schema = readSchema();
-        EXPECT_FALSE(schema.empty());
-        EXPECT_EQ(conn->execScript(schema.c_str()), Err::None) << conn->lastError();
-    }
-};
+using test::schemaText;
+using SchemaDb = test::SchemaDatabase;
 
 TEST(PgSchema, AppliesToAnEmptyDatabaseAndAgain) {
     TARVEX_PG_URL_OR_SKIP(scram, "TARVEX_TEST_PG_SCRAM_URL");
-    SchemaDb s(scram);
+    SchemaDb s(scram, "schema");
     ASSERT_TRUE(s.conn);
-    std::string schema = readSchema();
+    std::string schema = schemaText();
     EXPECT_EQ(s.conn->execScript(schema.c_str()), Err::None)
         << "a second application changes nothing: " << s.conn->lastError();
     Result<PgRows> r = s.conn->query(
@@ -59,7 +39,7 @@ TEST(PgSchema, AppliesToAnEmptyDatabaseAndAgain) {
 
 TEST(PgSchema, InsertDefaultsReadBackAsTheDaemonExpects) {
     TARVEX_PG_URL_OR_SKIP(scram, "TARVEX_TEST_PG_SCRAM_URL");
-    SchemaDb s(scram);
+    SchemaDb s(scram, "schema");
     ASSERT_TRUE(s.conn);
     PgConn& c = *s.conn;
 
@@ -150,7 +130,7 @@ TEST(PgSchema, InsertDefaultsReadBackAsTheDaemonExpects) {
 
 TEST(PgSchema, EveryDaemonStatementRunsAgainstIt) {
     TARVEX_PG_URL_OR_SKIP(scram, "TARVEX_TEST_PG_SCRAM_URL");
-    SchemaDb s(scram);
+    SchemaDb s(scram, "schema");
     ASSERT_TRUE(s.conn);
     PgConn& c = *s.conn;
     const i64 recent = wallSeconds() - 10;

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "pg/conn.h"
@@ -82,6 +84,31 @@ class ScratchDatabase {
     std::string name_;
     std::unique_ptr<PgConn> admin_;
     bool created_ = false;
+};
+
+// The text of db/schema.sql ("" when it cannot be read).
+inline std::string schemaText() {
+    std::ifstream in(std::string(TARVEX_SOURCE_DIR) + "/db/schema.sql");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A scratch database with db/schema.sql applied, and a connection to it.
+struct SchemaDatabase {
+    ScratchDatabase db;
+    std::unique_ptr<PgConn> conn;
+    SchemaDatabase(const std::string& admin_url, const std::string& tag) : db(admin_url, tag) {
+        if (!db.ok()) return;
+        conn = connectOrFail(db.url());
+        if (!conn) return;
+        std::string schema = schemaText();
+        EXPECT_FALSE(schema.empty());
+        if (conn->execScript(schema.c_str()) != Err::None) {
+            ADD_FAILURE() << "schema: " << conn->lastError();
+            conn.reset();
+        }
+    }
 };
 
 }  // namespace tarvex::test
