@@ -9,6 +9,10 @@
 // Recognised parameters: "sslmode" (disable, require, verify-full) and
 // "tcp_user_timeout" (milliseconds, 0 for the system default). Everything
 // else is refused, so a URL never silently means less than it says.
+// With "require" the session is encrypted (TLS) without checking the server's
+// certificate; "verify-full" also checks the certificate and host name
+// against the client library's trusted roots (~/.postgresql/root.crt, or the
+// file named by PGSSLROOTCERT).
 //
 // Plain values; parsing has no side effects and is safe from any thread.
 #pragma once
