@@ -71,6 +71,10 @@ std::string_view errName(Err e) {
             return "InvalidPort";
         case Err::PoolExhausted:
             return "PoolExhausted";
+        case Err::Timeout:
+            return "Timeout";
+        case Err::UnexpectedNull:
+            return "UnexpectedNull";
         case Err::ConnectionFailed:
             return "ConnectionFailed";
         case Err::QueryFailed:

@@ -45,6 +45,8 @@ enum class Err : u8 {
     UnsupportedConnectionParam,
     InvalidPort,
     PoolExhausted,
+    Timeout,
+    UnexpectedNull,
     ConnectionFailed,
     QueryFailed,
     UnexpectedDBMessage,

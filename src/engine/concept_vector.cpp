@@ -36,13 +36,20 @@ ConceptVector ConceptVector::bundleMajority(std::span<const ConceptVector> vs) {
 }
 
 // Built twice, with and without the POPCNT instruction; the loader picks the
-// one the processor supports.
+// one the processor supports. Four running sums keep the additions
+// independent, so the word counts overlap.
 __attribute__((target_clones("popcnt", "default"))) u32 ConceptVector::hammingDistance(
     const ConceptVector& a, const ConceptVector& b) {
-    u32 d = 0;
-    for (u32 i = 0; i < kVectorWords; ++i)
-        d += static_cast<u32>(std::popcount(a.words[i] ^ b.words[i]));
-    return d;
+    u64 s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    u32 i = 0;
+    for (; i + 4 <= kVectorWords; i += 4) {
+        s0 += static_cast<u64>(std::popcount(a.words[i] ^ b.words[i]));
+        s1 += static_cast<u64>(std::popcount(a.words[i + 1] ^ b.words[i + 1]));
+        s2 += static_cast<u64>(std::popcount(a.words[i + 2] ^ b.words[i + 2]));
+        s3 += static_cast<u64>(std::popcount(a.words[i + 3] ^ b.words[i + 3]));
+    }
+    for (; i < kVectorWords; ++i) s0 += static_cast<u64>(std::popcount(a.words[i] ^ b.words[i]));
+    return static_cast<u32>(s0 + s1 + s2 + s3);
 }
 
 f32 ConceptVector::similarity(const ConceptVector& a, const ConceptVector& b) {

@@ -48,13 +48,20 @@ i64 parseIsoTimestamp(std::string_view t) {
         return 0;
     }
     i64 ts = epochFromComponents(year, month, day, hour, minute, second);
-    // Only a numeric offset right after the seconds counts; "Z" and a
-    // fraction of a second leave the time as UTC.
-    if ((t[19] == '+' || t[19] == '-') && t.size() > 24) {
+    // A fraction of a second is skipped, not read (times are whole seconds);
+    // a numeric offset after it still converts the time to UTC. "Z" or
+    // anything unreadable leaves the time as it stands.
+    size_t zone = 19;
+    if (t[zone] == '.') {
+        ++zone;
+        while (zone < t.size() && t[zone] >= '0' && t[zone] <= '9') ++zone;
+    }
+    if (zone < t.size() && (t[zone] == '+' || t[zone] == '-') && t.size() - zone >= 6) {
         u8 hh = 0, mm = 0;
-        if (readField(t.substr(20, 2), 255, hh) && readField(t.substr(23, 2), 255, mm)) {
+        if (readField(t.substr(zone + 1, 2), 255, hh) &&
+            readField(t.substr(zone + 4, 2), 255, mm)) {
             i64 offset = static_cast<i64>(hh) * 3600 + static_cast<i64>(mm) * 60;
-            ts += t[19] == '+' ? -offset : offset;
+            ts += t[zone] == '+' ? -offset : offset;
         }
     }
     return ts;
@@ -125,18 +132,30 @@ bool parseRfc5424(std::string_view rest, SyslogMessage& msg) {
     if (pos >= rest.size()) return true;
 
     // Structured data: the nil value, or one bracketed element (nested
-    // brackets counted); a second element stays part of the message.
+    // brackets counted); a second element stays part of the message. Inside
+    // a quoted parameter value brackets are text and a backslash escapes the
+    // next byte, so "\]" or a lone "[" in a value does not end the element.
     if (rest[pos] == '-') {
         ++pos;
         if (pos < rest.size() && rest[pos] == ' ') ++pos;
         if (pos >= rest.size()) return true;
     } else if (rest[pos] == '[') {
         size_t depth = 0;
+        bool quoted = false;
         size_t end = std::string_view::npos;
         for (size_t i = pos; i < rest.size(); ++i) {
-            if (rest[i] == '[') {
+            char c = rest[i];
+            if (quoted) {
+                if (c == '\\') {
+                    ++i;
+                } else if (c == '"') {
+                    quoted = false;
+                }
+            } else if (c == '"') {
+                quoted = true;
+            } else if (c == '[') {
                 ++depth;
-            } else if (rest[i] == ']' && --depth == 0) {
+            } else if (c == ']' && --depth == 0) {
                 end = i + 1;
                 break;
             }

@@ -113,19 +113,6 @@ TEST(Fingerprint, WeightedBundleMatchesPerBitRule) {
     EXPECT_EQ(e->findDevice(macOf(0).b)->signal_count, 255) << "saturates, never wraps";
 }
 
-TEST(Fingerprint, RepeatedFactStrengthens) {
-    auto e = makeEngine(200);
-    const Mac m = macOf(2);
-    e->observeSignal(m.b, SignalType::hostname, "a");
-    e->observeSignal(m.b, SignalType::hostname, "b");
-    const ConceptVector b = encodeSignal(SignalType::hostname, "b");
-    const f32 once = ConceptVector::similarity(e->findDevice(m.b)->vector, b);
-    e->observeSignal(m.b, SignalType::hostname, "b");
-    const f32 twice = ConceptVector::similarity(e->findDevice(m.b)->vector, b);
-    EXPECT_GT(twice, once);
-    EXPECT_NEAR(once, 0.75f, 0.02f) << "the second fact takes half of the differing bits";
-}
-
 TEST(Fingerprint, DeviceLimit) {
     struct Case {
         const char* rule;

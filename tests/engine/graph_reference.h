@@ -126,6 +126,16 @@ class ScanGraph {
         return EdgeResult::created;
     }
 
+    // Stores an edge in the next slot without looking for an equal one: for
+    // building large fixtures whose edges are distinct by construction.
+    void loadEdge(u32 source, u32 target, EdgeType type, f32 weight) {
+        keys_[edge_hwm_] = pack(source, target, type);
+        weights_[edge_hwm_] = weight;
+        reinforcements_[edge_hwm_] = 0;
+        ++edge_hwm_;
+        ++edge_count_;
+    }
+
     // The slot of the active edge, or nothing.
     std::optional<u32> findEdge(u32 source, u32 target, EdgeType type) const {
         if (source >= kMaxNodes || target >= kMaxNodes) return std::nullopt;

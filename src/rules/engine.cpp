@@ -1,0 +1,81 @@
+// engine.cpp: rule table set-up, paging and upload acknowledgement.
+#include "rules/engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ai/json_string.h"
+#include "common/log.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr std::string_view kLevelNames[] = {"informational", "low", "medium", "high", "critical"};
+constexpr std::string_view kStatusNames[] = {"experimental", "testing", "stable"};
+
+}  // namespace
+
+std::string_view sigmaLevelName(SigmaLevel l) {
+    auto i = static_cast<size_t>(l);
+    return i < std::size(kLevelNames) ? kLevelNames[i] : kLevelNames[0];
+}
+
+std::string_view sigmaStatusName(SigmaStatus s) {
+    auto i = static_cast<size_t>(s);
+    return i < std::size(kStatusNames) ? kStatusNames[i] : kStatusNames[0];
+}
+
+std::string_view SigmaRule::getTechnique(u32 i) const {
+    if (i >= mitre_count || i >= kMaxRuleTechniques) return {};
+    const char* t = mitre_attack_ids[i];
+    const void* zero = std::memchr(t, 0, kTechniqueIdBytes);
+    size_t n = zero ? static_cast<size_t>(static_cast<const char*>(zero) - t) : kTechniqueIdBytes;
+    return {t, n};
+}
+
+void RuleEngine::initInPlace() {
+    for (auto& r : rules) r.enabled = true;
+}
+
+RulePage RuleEngine::listRules(u32 offset, u32 limit, SigmaRule* out, u32 cap) const {
+    u64 first = offset;
+    u64 last = std::min<u64>(first + limit, first + cap);
+    u32 total = 0;
+    u32 count = 0;
+    for (const auto& r : rules) {
+        if (!r.active) continue;
+        if (total >= first && total < last) out[count++] = r;
+        ++total;
+    }
+    return {total, count};
+}
+
+void writeRuleListBody(TextBuf& out, const SigmaRule* items, RulePage page, u32 limit, u32 offset) {
+    out.append("{\"rules\":[");
+    for (u32 i = 0; i < page.count; ++i) {
+        const SigmaRule& r = items[i];
+        if (i) out.push(',');
+        out.append("{\"id\":");
+        appendJsonString(out, r.getId());
+        out.append(",\"title\":");
+        appendJsonString(out, r.getTitle());
+        out.append(",\"level\":");
+        appendJsonString(out, sigmaLevelName(r.level));
+        out.append(",\"status\":");
+        appendJsonString(out, sigmaStatusName(r.status));
+        out.append(",\"enabled\":");
+        appendJsonBool(out, r.enabled);
+        out.append(",\"logsource_category\":");
+        appendJsonString(out, r.getLogsourceCategory());
+        out.push('}');
+    }
+    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
+}
+
+FixedReply acknowledgeRuleImport(size_t body_len) {
+    logInfo("routes", "rule import request received ({} bytes)", body_len);
+    return kReplyRuleImportAccepted;
+}
+
+}  // namespace tarvex

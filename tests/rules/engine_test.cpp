@@ -1,0 +1,80 @@
+// Rule table: start-up state, slot-order paging, technique ids, the list
+// body and the import acknowledgement.
+#include "rules/engine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+#include "support/mapped_table.h"
+
+namespace tarvex {
+namespace {
+
+TEST(RuleEngine, ListPagesActiveSlotsInSlotOrder) {
+    test::MappedTable<RuleEngine> re;
+    ASSERT_TRUE(re.ok());
+    EXPECT_TRUE(re->rules[0].enabled && re->rules[kMaxRules - 1].enabled) << "slots start enabled";
+    SigmaRule out[8];
+    EXPECT_EQ(re->listRules(0, 50, out, 8).total, 0u) << "the table starts empty";
+
+    for (u32 slot : {3u, 10u, 500u, 1023u}) {
+        re->rules[slot].active = true;
+        copyBounded(re->rules[slot].id, re->rules[slot].id_len, std::to_string(slot));
+    }
+    struct Row {
+        u32 offset, limit;
+        std::vector<std::string> want;
+    };
+    const Row rows[] = {
+        {0, 50, {"3", "10", "500", "1023"}},
+        {1, 2, {"10", "500"}},  // the offset counts active slots only
+        {4, 50, {}},
+        {0xFFFFFFFFu, 500, {}},  // offset+limit cannot wrap
+    };
+    for (const auto& r : rows) {
+        RulePage p = re->listRules(r.offset, r.limit, out, 8);
+        EXPECT_EQ(p.total, 4u);
+        std::vector<std::string> ids;
+        for (u32 i = 0; i < p.count; ++i) ids.emplace_back(out[i].getId());
+        EXPECT_EQ(ids, r.want) << "offset " << r.offset;
+    }
+
+    SigmaRule& r = re->rules[3];
+    copyBounded(r.title, r.title_len, "Port \"scan\"");
+    copyBounded(r.logsource_category, r.logsource_category_len, "firewall");
+    r.level = SigmaLevel::high;
+    r.status = SigmaStatus::stable;
+    FixedText<512> body;
+    writeRuleListBody(body, out, re->listRules(0, 1, out, 1), 1, 0);
+    EXPECT_EQ(body.view(),
+              "{\"rules\":[{\"id\":\"3\",\"title\":\"Port \\\"scan\\\"\",\"level\":\"high\","
+              "\"status\":\"stable\",\"enabled\":true,\"logsource_category\":\"firewall\"}],"
+              "\"total\":4,\"limit\":1,\"offset\":0}");
+}
+
+TEST(RuleEngine, TechniqueIdsEndAtTheirFirstZeroByte) {
+    SigmaRule r{};
+    std::memcpy(r.mitre_attack_ids[0], "T1046", 5);
+    std::memcpy(r.mitre_attack_ids[1], "T1071.004567", 12);  // fills the entry, no terminator
+    r.mitre_count = 2;
+    EXPECT_EQ(r.getTechnique(0), "T1046");
+    EXPECT_EQ(r.getTechnique(1), "T1071.004567");
+    EXPECT_EQ(r.getTechnique(2), "") << "past mitre_count";
+    r.mitre_count = 200;
+    EXPECT_EQ(r.getTechnique(8), "") << "past the array whatever the count says";
+}
+
+TEST(RuleEngine, ImportIsAcknowledgedAndLoggedButNotStored) {
+    test::LogCapture log;
+    FixedReply r = acknowledgeRuleImport(1234);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}");
+    EXPECT_TRUE(log.has("info(routes): rule import request received (1234 bytes)"));
+}
+
+}  // namespace
+}  // namespace tarvex
