@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "api/server.h"
 #include "common/log.h"
 #include "config.h"
 
@@ -110,7 +111,14 @@ int main(int argc, char** argv) {
         logWarn("main", "DATABASE_URL not configured \xE2\x80\x94 running without persistence");
     }
 
-    // The HTTP server runs here once it exists; until then the main thread
-    // keeps the process alive.
-    for (;;) pause();
+    // 17. Serve HTTP on the main thread until the server returns. References
+    // to tables that start-up does not create yet stay null.
+    static ServerState state{};
+    state.config = &config;
+    Err err = startServer(state);
+    if (err != Err::None) {
+        logPlain("error: {}", err);
+        return 1;
+    }
+    return 0;
 }
