@@ -251,6 +251,16 @@ ParseResult parseRequest(std::string_view in, RequestHead& out) {
             }
         }
         if (r.status == ParseStatus::invalid) return r;
+        // A bare line feed can never end the head; refuse it now.
+        for (size_t i = 0; i < in.size(); ++i) {
+            const void* lf = std::memchr(in.data() + i, '\n', in.size() - i);
+            if (!lf) break;
+            i = static_cast<size_t>(static_cast<const char*>(lf) - in.data());
+            if (i == 0 || in[i - 1] != '\r') {
+                r.status = ParseStatus::invalid;
+                return r;
+            }
+        }
         if (in.size() >= kMaxHeaderBytes) r.status = ParseStatus::header_too_big;
         return r;
     }

@@ -190,16 +190,20 @@ TEST_F(WsFeedTest, StalledClientIsDroppedWhileOthersReceive) {
     const std::string message(1000, 'm');
     constexpr int kMessages = 8000;  // 8 MB: far past any socket buffer plus the backlog
     std::atomic<int> received{0};
+    std::atomic<bool> reader_done{false};
     std::thread read_thread([&] {
         for (int i = 0; i < kMessages; ++i) {
             WsMessage m = wsReadFrame(*reader);
             if (!m.ok || m.payload != message) break;
             received.fetch_add(1);
         }
+        reader_done.store(true);
     });
     for (int i = 0; i < kMessages; ++i) {
         broadcast(message);
-        if (i % 500 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Publish at a pace the reading client keeps up with.
+        while (i - received.load() > 64 && !reader_done.load())
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     read_thread.join();
     EXPECT_EQ(received.load(), kMessages) << "the reading client got every message";
