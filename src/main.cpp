@@ -8,7 +8,11 @@
 
 #include <cstdlib>
 
+#include "ai/llm.h"
 #include "alert/manager.h"
+#include "api/server.h"
+#include "api/ws.h"
+#include "cases/manager.h"
 #include "common/log.h"
 #include "common/table.h"
 #include "config.h"
@@ -19,7 +23,10 @@
 #include "engine/graph.h"
 #include "engine/profiles.h"
 #include "ingest/listener.h"
+#include "intel/indicators.h"
 #include "pipeline.h"
+#include "response/actions.h"
+#include "rules/engine.h"
 #include "storage/ring_buffer.h"
 
 using namespace tarvex;
@@ -135,6 +142,37 @@ struct Tables {
     }
 };
 
+// The record stores behind the API.
+struct Stores {
+    CaseManager* cases = nullptr;
+    RuleEngine* rules = nullptr;
+    IndicatorStore* indicators = nullptr;
+    ActionManager* actions = nullptr;
+    LlmManager* llm = nullptr;
+
+    bool create() {
+        cases = mapZeroed<CaseManager>();
+        rules = mapZeroed<RuleEngine>();
+        indicators = mapZeroed<IndicatorStore>();
+        actions = mapZeroed<ActionManager>();
+        llm = mapZeroed<LlmManager>();
+        if (!cases || !rules || !indicators || !actions || !llm) return false;
+        cases->initInPlace();
+        rules->initInPlace();
+        indicators->initInPlace();
+        actions->initInPlace();
+        llm->initInPlace();
+        return true;
+    }
+    void release() {
+        unmapTable(llm);
+        unmapTable(actions);
+        unmapTable(indicators);
+        unmapTable(rules);
+        unmapTable(cases);
+    }
+};
+
 int fail(Err e) {
     logPlain("error: {}", e);
     return 1;
@@ -177,11 +215,23 @@ int main(int argc, char** argv) {
             tables.fp->device_count, kMaxDevices, tables.fp->profile_count,
             tables.graph->node_count, kMaxNodes, tables.alerts->alert_count, kMaxAlerts);
 
+    // 8-10. The stores behind the API, and the LLM provider from the settings.
+    static Stores stores;
+    if (!stores.create()) {
+        stores.release();
+        tables.release();
+        return fail(Err::OutOfMemory);
+    }
+    configureLlmFromConfig(*stores.llm, config);
+    logInfo("main", "competitive modules initialized: cases rules indicators actions llm");
+
     // 12-14. Device limit, retention, pipeline.
     tables.fp->device_limit = config.max_devices;
     static Pipeline pipeline;
     pipeline.init(*tables.fp, *tables.graph, *tables.act, *tables.streaks, *tables.baseline,
                   *tables.alerts, *tables.ring, nullptr, config.log_retention_days);
+    static LiveFeed feed = wsLiveFeed();
+    pipeline.feed = &feed;
     logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
             config.log_retention_days);
 
@@ -196,7 +246,25 @@ int main(int argc, char** argv) {
     }
     logInfo("main", "syslog listener thread started on port {}", config.syslog_port);
 
-    // 17. The HTTP server runs here once it exists; until then the main
-    // thread keeps the process alive.
-    for (;;) pause();
+    // 17. Serve HTTP on the main thread until the server returns.
+    static ServerState state{};
+    state.config = &config;
+    state.fp_engine = tables.fp;
+    state.graph = tables.graph;
+    state.alerts = tables.alerts;
+    state.events_processed = &pipeline.events_processed;
+    state.anomalies_detected = &pipeline.anomalies_detected;
+    state.pipeline = &pipeline;
+    state.cases = stores.cases;
+    state.rules = stores.rules;
+    state.indicators = stores.indicators;
+    state.actions = stores.actions;
+    state.llm = stores.llm;
+    state.baseline = tables.baseline;
+    state.lock = &pipeline.state_lock;
+    Err err = startServer(state);
+    stores.release();
+    tables.release();
+    if (err != Err::None) return fail(err);
+    return 0;
 }

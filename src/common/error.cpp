@@ -89,6 +89,8 @@ std::string_view errName(Err e) {
             return "NotFound";
         case Err::Unexpected:
             return "Unexpected";
+        case Err::ProtocolError:
+            return "ProtocolError";
     }
     return "Unexpected";
 }

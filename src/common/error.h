@@ -54,6 +54,7 @@ enum class Err : u8 {
     TableFull,
     NotFound,
     Unexpected,
+    ProtocolError,
 };
 
 // The text form of an error: its enumerator name ("None" for no error).
