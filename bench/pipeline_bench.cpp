@@ -1,0 +1,83 @@
+// pipeline_bench.cpp: processEvent over a mix of real log lines, on an empty
+// state and on a populated one (thousands of devices, ten thousand nodes, a
+// hundred thousand edges).
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "pipeline/pipeline_fixture.h"
+
+namespace {
+
+using tarvex::test::PipelineRig;
+
+std::vector<std::string> corpusMix() {
+    std::vector<std::string> lines;
+    const std::string dir = std::string(TARVEX_SOURCE_DIR) + "/../shared/corpus/";
+    for (const char* f : {"cef.log", "dhcp-dnsmasq.log", "dhcp-iscdhcpd.log", "dns-bind.log",
+                          "dns-dnsmasq.log", "firewall-iptables.log", "firewall-pfsense.log",
+                          "syslog-rfc3164.log", "syslog-rfc5424.log"}) {
+        std::ifstream in(dir + f);
+        std::string line;
+        while (std::getline(in, line))
+            if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+void quiet(void*, std::string_view) {}
+
+void populate(PipelineRig& rig) {
+    using namespace tarvex;
+    char name[32];
+    for (u32 d = 0; d < 3000; ++d) {
+        u8 mac[6] = {0x3c,
+                     0x22,
+                     0xfb,
+                     static_cast<u8>(d >> 16),
+                     static_cast<u8>(d >> 8),
+                     static_cast<u8>(d)};
+        rig.fp->observeSignal(mac, SignalType::manufacturer, "3C:22:FB");
+    }
+    rig.fp->device_limit = 4096;
+    for (u32 n = 0; n < 10000; ++n) {
+        int len = std::snprintf(name, sizeof name, "10.%u.%u.%u", n >> 16, (n >> 8) & 255, n & 255);
+        rig.graph->addNode(std::string_view(name, static_cast<size_t>(len)), NodeType::ip_address);
+    }
+    for (u32 e = 0; e < 100000; ++e) {
+        rig.graph->addEdge(e % 10000, (e * 7919 + 13) % 10000, EdgeType::communicates_with, 0.5f);
+    }
+}
+
+void runMix(benchmark::State& state, bool populated) {
+    static const std::vector<std::string> lines = corpusMix();
+    if (lines.empty()) {
+        state.SkipWithError("no sample logs");
+        return;
+    }
+    tarvex::setLogSink(quiet, nullptr);
+    PipelineRig rig(4096);
+    if (populated) populate(rig);
+    size_t i = 0;
+    tarvex::ExclusiveGuard hold(rig.p->state_lock);
+    for (auto _ : state) {
+        rig.p->processEvent(lines[i], "192.168.1.1");
+        if (++i == lines.size()) i = 0;
+    }
+    state.SetItemsProcessed(state.iterations());
+    tarvex::setLogSink(nullptr, nullptr);
+}
+
+void BM_ProcessEventEmpty(benchmark::State& state) {
+    runMix(state, false);
+}
+void BM_ProcessEventPopulated(benchmark::State& state) {
+    runMix(state, true);
+}
+BENCHMARK(BM_ProcessEventEmpty);
+BENCHMARK(BM_ProcessEventPopulated);
+
+}  // namespace
