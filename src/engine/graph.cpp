@@ -133,29 +133,23 @@ Edge* Graph::findEdge(u32 source, u32 target, EdgeType type) {
     return const_cast<Edge*>(std::as_const(*this).findEdge(source, target, type));
 }
 
-// Appends edge `slot` to its endpoints' lists, keeping them in slot order.
+// Appends edge `slot` to its endpoints' lists. Edge slots are taken in
+// increasing order (none is ever released), so appending keeps every list in
+// slot order.
 void Graph::linkEdge(u32 slot) {
     const Edge& e = edges[slot];
-    auto link = [&](u32* head, u32* tail, u32* next, u32 node) {
-        const u32 cell = slot + 1;
+    const u32 cell = slot + 1;
+    auto append = [&](u32* head, u32* tail, u32* next, u32 node) {
         next[slot] = 0;
         if (head[node] == 0) {
-            head[node] = tail[node] = cell;
-        } else if (tail[node] < cell) {
-            next[tail[node] - 1] = cell;
-            tail[node] = cell;
-        } else if (head[node] > cell) {
-            next[slot] = head[node];
             head[node] = cell;
         } else {
-            u32 prev = head[node];
-            while (next[prev - 1] != 0 && next[prev - 1] < cell) prev = next[prev - 1];
-            next[slot] = next[prev - 1];
-            next[prev - 1] = cell;
+            next[tail[node] - 1] = cell;
         }
+        tail[node] = cell;
     };
-    link(out_head, out_tail, next_out, e.source);
-    link(in_head, in_tail, next_in, e.target);
+    append(out_head, out_tail, next_out, e.source);
+    append(in_head, in_tail, next_in, e.target);
     ++degree[e.source];
     if (e.target != e.source) ++degree[e.target];
 }

@@ -219,6 +219,26 @@ TEST(Collision, EvidenceListsTwentyNeighbours) {
     EXPECT_TRUE(ev.ends_with("  ... and 5 more\n"));
 }
 
+TEST(Collision, LongTextsAreCutToTheirFields) {
+    World w;
+    const std::string long_name(64, 'h');
+    const u32 hub = w.node(long_name);
+    for (u32 i = 0; i < 25; ++i) {
+        std::string peer(64, 'p');
+        peer.replace(0, 2, numbered("", 10 + i));
+        w.g->addEdge(w.node(peer), hub, EdgeType::communicates_with, 1.0f);
+    }
+    w.map->activate(hub, 0, 2.0f);
+    w.map->activate(hub, 1, 0.0f);
+    ASSERT_EQ(w.run(), 1u);
+    const Alert* a = w.alerts->getAlert(1);
+    EXPECT_EQ(a->getEvidence().size(), kAlertEvidenceCap) << "20 long neighbour lines overflow";
+    EXPECT_EQ(a->getDescription(),
+              "2 independent activation waves converged on " + long_name + ".");
+    EXPECT_EQ(a->getTitle(), "Collision on " + long_name + " (2 waves)");
+    EXPECT_EQ(a->getSourceIp(), long_name.substr(0, kAlertIpCap)) << "the address field holds 46";
+}
+
 TEST(Collision, StreaksOverConsecutiveCycles) {
     World w;
     const u32 x = w.node("x");

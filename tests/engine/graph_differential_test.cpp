@@ -204,7 +204,7 @@ struct Driver {
 TEST(GraphDifferential, RandomSequencesMatchSlotScan) {
     test::LogCapture quiet;  // refusals log warnings; their text is pinned in graph_test
     u64 total = 0;
-    for (u32 run = 0; run < 36; ++run) {
+    for (u32 run = 0; run < 40; ++run) {
         auto g = test::makeTable<Graph>();
         ScanGraph ref;
         static constexpr u32 kPools[] = {40, 300, 2000, 6000};
@@ -219,7 +219,7 @@ TEST(GraphDifferential, RandomSequencesMatchSlotScan) {
         total += d.ops;
         quiet.clear();
     }
-    EXPECT_GE(total, 900000u);
+    EXPECT_GE(total, 1000000u);
 }
 
 // Both tables driven to capacity through the same random mix, then queried
@@ -243,7 +243,17 @@ TEST(GraphDifferential, FullTablesMatchSlotScan) {
     }
     ASSERT_EQ(g->node_count, kMaxNodes);
 
-    // Edges: hub-heavy random adds with reinforcements until full.
+    // Edges: a bulk of distinct edges first (seven per node, targets spread
+    // over the table; the reference stores them without its per-add scan and
+    // the final table comparison checks every slot), then hub-heavy random
+    // adds with reinforcements, each compared, until the table is full.
+    for (u32 s = 0; s < kMaxNodes; ++s) {
+        for (u32 k = 0; k < 7; ++k) {
+            const u32 t = (s * 31 + 1 + k * 2311) % kMaxNodes;
+            ASSERT_TRUE(g->addEdge(s, t, EdgeType::resolves_to, 0.25f));
+            ref.loadEdge(s, t, EdgeType::resolves_to, 0.25f);
+        }
+    }
     u64 fill = 0;
     while (ref.edgeCount() < kMaxEdges) {
         ++fill;
@@ -268,7 +278,7 @@ TEST(GraphDifferential, FullTablesMatchSlotScan) {
         << "one capacity line per refused edge";
     EXPECT_GT(d.edge_full, 0u);
     const u64 ops = d.ops + fill + g->node_count + refused;
-    EXPECT_GE(ops, 150000u) << "with the random runs, over a million compared operations";
+    EXPECT_GE(ops, 40000u) << "compared at or near full tables";
 }
 }  // namespace
 }  // namespace tarvex
