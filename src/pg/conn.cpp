@@ -73,6 +73,19 @@ bool PgConn::broken() const {
     return PQstatus(conn_) != CONNECTION_OK;
 }
 
+bool PgConn::alive() {
+    // libpq keeps its socket non-blocking, so none of this waits. A server
+    // that ends a session sends its reason and then closes: the first read
+    // may return only the message, which is parsed (as a notice, since no
+    // statement is running), and the second meets the end of the stream,
+    // which marks the connection bad.
+    for (int i = 0; i < 2 && PQstatus(conn_) == CONNECTION_OK; ++i) {
+        if (!PQconsumeInput(conn_)) return false;
+        PQisBusy(conn_);
+    }
+    return PQstatus(conn_) == CONNECTION_OK;
+}
+
 bool PgConn::inTransaction() const {
     PGTransactionStatusType t = PQtransactionStatus(conn_);
     return t == PQTRANS_INTRANS || t == PQTRANS_INERROR;

@@ -63,6 +63,10 @@ class PgConn {
 
     // True once the connection to the server is lost.
     bool broken() const;
+    // Reads whatever the server sent while the connection was idle, without
+    // waiting, and says whether the session is still there (false once the
+    // server has closed it).
+    bool alive();
     // True while a transaction is open (or failed and not yet rolled back).
     bool inTransaction() const;
     // The server process id serving this connection.

@@ -69,6 +69,16 @@ Result<std::unique_ptr<PgConn>> PgPool::openOne() {
 Result<PgConn*> PgPool::acquire() {
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(acquire_timeout_ms_);
+    for (;;) {
+        Result<PgConn*> c = takeIdle(deadline);
+        if (!c.ok() || c.value->alive()) return c;
+        // The server ended this session while it sat idle: replace it and
+        // take whatever is idle next (the replacement, as a rule).
+        replaceBroken(std::unique_ptr<PgConn>(c.value));
+    }
+}
+
+Result<PgConn*> PgPool::takeIdle(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> l(mu_);
     for (;;) {
         if (closed_) return Err::ConnectionFailed;
@@ -111,7 +121,11 @@ void PgPool::release(PgConn* raw) {
         }
     }
 
-    // Broken: close it and open a replacement at once, outside the lock.
+    replaceBroken(std::move(c));
+}
+
+void PgPool::replaceBroken(std::unique_ptr<PgConn> c) {
+    // Close it and open a replacement at once, outside the lock.
     c.reset();
     Result<std::unique_ptr<PgConn>> fresh = openOne();
     std::lock_guard<std::mutex> l(mu_);

@@ -4,18 +4,21 @@
 // creation) and hands them out one thread at a time. `acquire` takes an idle
 // connection, waiting for a release up to the acquire timeout (10 s) and then
 // failing with Timeout; when every connection is awaiting re-opening it fails
-// at once with PoolExhausted. `release` gives a connection back: a healthy one
-// is reused (a transaction left open is rolled back first, so no caller
-// inherits another's transaction); a broken one is closed and re-opened at
-// once. When that re-open fails the pool counts it as pending and a single
-// background reconnector thread retries every 2 s until every pending
-// connection is back.
+// at once with PoolExhausted. An idle connection whose session the server
+// has ended meanwhile (a restart, an administrator) is noticed before it is
+// handed out and replaced, so the caller's statement does not fail for it.
+// `release` gives a connection back: a healthy one is reused (a transaction
+// left open is rolled back first, so no caller inherits another's
+// transaction); a broken one is closed and re-opened at once. When a re-open
+// fails the pool counts it as pending and a single background reconnector
+// thread retries every 2 s until every pending connection is back.
 //
 // Thread-safe: any thread may acquire, release, exec and query at any time;
 // a mutex and a condition guard the idle stack. Every lease must be released
 // before the pool is destroyed.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <initializer_list>
 #include <memory>
@@ -108,6 +111,11 @@ class PgPool {
   private:
     PgPool(const PgConnOptions& options, PgPoolOptions pool_options);
     Result<std::unique_ptr<PgConn>> openOne();
+    // Pops an idle connection, waiting until `deadline`.
+    Result<PgConn*> takeIdle(std::chrono::steady_clock::time_point deadline);
+    // Closes a broken connection and opens its replacement, or counts it
+    // as pending for the reconnector.
+    void replaceBroken(std::unique_ptr<PgConn> conn);
     // Starts the reconnector if re-opens are pending and none runs. Holds mu_.
     void startReconnectorLocked();
     void reconnectLoop();

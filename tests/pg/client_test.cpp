@@ -223,9 +223,11 @@ TEST(PgPool, ReleaseRollsBackAnAbandonedTransaction) {
     Result<std::unique_ptr<PgPool>> pool = PgPool::create(db.url(), {.size = 1});
     ASSERT_TRUE(pool.ok());
     ASSERT_EQ(pool.value->exec("CREATE TABLE t (v integer)"), Err::None);
+    int pid = 0;
     {
         Result<PgLease> c = pool.value->lease();
         ASSERT_TRUE(c.ok());
+        pid = c.value->backendPid();
         ASSERT_EQ(c.value->begin(), Err::None);
         ASSERT_EQ(c.value->exec("INSERT INTO t VALUES (1)"), Err::None);
         // Given back without commit or rollback.
@@ -233,6 +235,7 @@ TEST(PgPool, ReleaseRollsBackAnAbandonedTransaction) {
     Result<PgLease> c = pool.value->lease();
     ASSERT_TRUE(c.ok());
     EXPECT_FALSE(c.value->inTransaction()) << "the next holder starts outside any transaction";
+    EXPECT_EQ(c.value->backendPid(), pid) << "rolled back and kept, not thrown away";
     Result<PgRows> r = c.value->query("SELECT count(*) FROM t");
     ASSERT_TRUE(r.ok() && r.value.next());
     EXPECT_EQ(r.value.getI64(0).value, 0);

@@ -169,6 +169,29 @@ TEST(PgPool, BrokenConnectionIsReopenedAtRelease) {
     p.release(y.value);
 }
 
+TEST(PgPool, IdleSessionEndedByTheServerIsReplacedBeforeUse) {
+    TARVEX_PG_URL_OR_SKIP(scram, "TARVEX_TEST_PG_SCRAM_URL");
+    auto admin = test::connectOrFail(scram);
+    ASSERT_TRUE(admin);
+    Result<std::unique_ptr<PgPool>> pool = PgPool::create(scram, {.size = 1});
+    ASSERT_TRUE(pool.ok());
+    auto backend = [&] {
+        Result<PgRows> r = pool.value->query("SELECT pg_backend_pid()");
+        EXPECT_TRUE(r.ok()) << "the first statement after the session ended succeeds";
+        return r.ok() && r.value.next() ? r.value.getI32(0).value : 0;
+    };
+    int old_pid = backend();
+    ASSERT_NE(old_pid, 0);
+    terminateBackends(*admin, {old_pid});
+    // The server has dropped the session; give its closing of the socket a
+    // moment to arrive, as it long has when a server restarts between uses.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int new_pid = backend();
+    EXPECT_NE(new_pid, 0);
+    EXPECT_NE(new_pid, old_pid);
+    EXPECT_EQ(pool.value->idleCount(), 1u);
+}
+
 TEST(PgPool, ReconnectorRestoresConnectionsAfterAnOutage) {
     TARVEX_PG_URL_OR_SKIP(scram, "TARVEX_TEST_PG_SCRAM_URL");
     test::ScratchDatabase db(scram, "reconnect");

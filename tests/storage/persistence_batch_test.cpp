@@ -77,24 +77,21 @@ TEST(PersistenceBatch, RingKeepsTheNewestOldestFirst) {
     struct Case {
         int buffered;
         u32 pending;
-        int first;
-        int last;
+        int first;  // the oldest surviving event; the rest follow in order
         const char* rule;
     };
     const Case cases[] = {
-        {3, 3, 0, 2, "fewer than the ring holds: from slot 0"},
-        {256, 256, 0, 255, "exactly full"},
-        {257, 256, 1, 256, "one over: the oldest is overwritten"},
-        {300, 256, 44, 299, "300 during an outage: the 256 most recent"},
-        {1000, 256, 744, 999, "many laps"},
+        {3, 3, 0, "fewer than the ring holds: from slot 0"},
+        {256, 256, 0, "exactly full"},
+        {257, 256, 1, "one over: the oldest is overwritten"},
+        {300, 256, 44, "300 during an outage: the 256 most recent, ending with the last"},
+        {1000, 256, 744, "many laps"},
     };
     for (const auto& c : cases) {
         auto b = newBatch();
         bufferNumbered(*b, 0, c.buffered);
         ASSERT_EQ(b->pendingCount(), c.pending) << c.rule;
-        EXPECT_EQ(b->pending(0).getData(), numbered("event ", c.first)) << c.rule;
-        EXPECT_EQ(b->pending(c.pending - 1).getData(), numbered("event ", c.last)) << c.rule;
-        for (u32 i = 1; i < c.pending; ++i) {
+        for (u32 i = 0; i < c.pending; ++i) {
             ASSERT_EQ(b->pending(i).getData(), numbered("event ", c.first + static_cast<int>(i)))
                 << c.rule << ": ring order at " << i;
         }
@@ -132,15 +129,6 @@ TEST(PersistenceBatch, InsertParamsSkipEmptyEventsAndNullMissingAddresses) {
               "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) VALUES "
               "($1::smallint, $2::inet, $3, to_timestamp($4)), "
               "($5::smallint, $6::inet, $7, to_timestamp($8))");
-}
-
-TEST(PersistenceBatch, FieldsAreCutToTheirSizes) {
-    auto b = newBatch();
-    std::string long_ip(60, '1');
-    std::string long_raw(3000, 'x');
-    b->bufferEvent(0, long_ip, long_raw, kStart);
-    EXPECT_EQ(b->pending(0).getSourceIp().size(), 46u);
-    EXPECT_EQ(b->pending(0).getData().size(), 2048u);
 }
 
 TEST(PersistenceBatch, LikePatternEscapesWildcards) {
@@ -198,7 +186,9 @@ TEST(PersistenceBatch, TextIsMadeStorable) {
     auto b = newBatch();
     std::string raw(2047, 'x');
     raw += "\xc3\xa9";  // the two-byte character straddles the 2048-byte cut
-    b->bufferEvent(0, "10.0.0.1", raw, kStart);
+    b->bufferEvent(0, std::string(60, '1'), raw, kStart);
+    EXPECT_EQ(b->pending(0).getSourceIp().size(), 46u) << "address cut to 46 bytes";
+    EXPECT_EQ(b->pending(0).getData().size(), 2048u) << "raw text cut to 2048 bytes";
     EXPECT_EQ(b->pending(0).getData().back(), '?') << "half a character at the cut";
 }
 
