@@ -35,6 +35,11 @@ namespace {
 // `now` null: the syslog parser reads the wall clock when it needs a year.
 ParsedEvent classify(std::string_view bytes, const i64* now) {
     if (bytes.size() > kMaxDatagram) bytes = bytes.substr(0, kMaxDatagram);
+    // A datagram holds one line; senders that end it with a line break would
+    // otherwise leave "\n" on the last field (an address or a MAC token).
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) {
+        bytes.remove_suffix(1);
+    }
     ParsedEvent ev;
     if (containsAny(bytes, {"CEF:"})) {
         ev.type = EventType::cef;

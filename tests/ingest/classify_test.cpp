@@ -83,6 +83,17 @@ TEST(Classify, TagIsKeptWhenTheParserRejectsTheLine) {
     EXPECT_FALSE(ev.syslog.valid);
 }
 
+TEST(Classify, TrailingLineBreakIsNotPartOfTheLastField) {
+    ParsedEvent ev = classifyAndParse("dnsmasq-dhcp[1]: DHCPDISCOVER(br0) a4:83:e7:12:34:56\n", 0);
+    EXPECT_EQ(ev.dhcp.getAssignedIp(), "a4:83:e7:12:34:56");
+    ev = classifyAndParse("dnsmasq-dhcp[1]: DHCPACK(br0) 10.0.0.2 a4:83:e7:12:34:56\r\n", 0);
+    EXPECT_EQ(ev.dhcp.getMacStr(), "a4:83:e7:12:34:56");
+    ev = classifyAndParse("k: [T-D-1] SRC=1.1.1.1 DST=2.2.2.2 SYN\n", 0);
+    EXPECT_TRUE(ev.firewall.syn);
+    ev = classifyAndParse("<13>x y \n\n", 0);
+    EXPECT_EQ(ev.syslog.getMessage(), "x y ");  // trailing spaces are kept
+}
+
 TEST(Classify, OnlyTheFirst4096BytesCount) {
     test::LogCapture log;
     std::string big(5000, 'x');
