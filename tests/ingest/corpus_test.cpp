@@ -185,5 +185,21 @@ TEST(CorpusLines, FormatFilesParseAsTheirFormat) {
     }
 }
 
+TEST(CorpusLines, IscLeaseLinesGiveAddressesNotWords) {
+    std::string dir = test::corpusDir();
+    if (dir.empty()) GTEST_SKIP() << "sample logs not present";
+    test::LogCapture quiet;
+    size_t with_mac = 0;
+    for (const std::string& line : readLines(dir + "/dhcp-iscdhcpd.log")) {
+        ParsedEvent ev = ingest::classifyAndParse(line);
+        if (ev.type != EventType::dhcp_event || !ev.dhcp.valid) continue;
+        std::string_view ip = ev.dhcp.getAssignedIp();
+        EXPECT_TRUE(ip.empty() || (ip[0] >= '0' && ip[0] <= '9')) << line;
+        EXPECT_FALSE(ev.dhcp.getHostname().starts_with("via ")) << line;
+        if (ev.dhcp.mac_str_len > 0) ++with_mac;
+    }
+    EXPECT_GT(with_mac, 30u);
+}
+
 }  // namespace
 }  // namespace tarvex
