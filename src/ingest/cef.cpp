@@ -79,12 +79,17 @@ i64 parseTimestampMs(std::string_view text) {
 }
 
 std::optional<std::string_view> nextField(std::string_view& cursor) {
-    size_t p = cursor.find('|');
-    while (p != npos && p > 0 && cursor[p - 1] == '\\') p = cursor.find('|', p + 1);
-    if (p == npos) return std::nullopt;
-    std::string_view field = cursor.substr(0, p);
-    cursor.remove_prefix(p + 1);
-    return field;
+    // An odd run of backslashes escapes the pipe: "\|" is text, while "\\|"
+    // is an escaped backslash followed by a field's end.
+    for (size_t p = cursor.find('|'); p != npos; p = cursor.find('|', p + 1)) {
+        size_t run = 0;
+        while (run < p && cursor[p - 1 - run] == '\\') ++run;
+        if (run % 2 == 1) continue;
+        std::string_view field = cursor.substr(0, p);
+        cursor.remove_prefix(p + 1);
+        return field;
+    }
+    return std::nullopt;
 }
 
 void parseExtensions(std::string_view text, CefEvent& ev) {

@@ -74,9 +74,11 @@ namespace ingest::cef {
 // incomplete one, which is silent) and gives valid false.
 CefEvent parse(std::string_view line);
 
-// The header field at the front of `cursor`, up to the first '|' not
-// preceded by a backslash; advances the cursor past that '|'. Nothing (and
-// the cursor unchanged) when no such '|' follows.
+// The header field at the front of `cursor`, up to the first '|' that is
+// not escaped (escaped: preceded by an odd run of backslashes, so "\\|"
+// ends a field whose last character is an escaped backslash); advances the
+// cursor past that '|'. Nothing (and the cursor unchanged) when no such '|'
+// follows.
 std::optional<std::string_view> nextField(std::string_view& cursor);
 
 // Fills `ev` from the key=value extension text.

@@ -1,8 +1,6 @@
 // classify.cpp: keyword classification of received datagrams.
 #include "ingest/classify.h"
 
-#include "common/clock.h"
-
 namespace tarvex {
 
 std::string_view eventTypeName(EventType t) {
@@ -32,8 +30,16 @@ bool containsAny(std::string_view bytes, std::initializer_list<std::string_view>
     return false;
 }
 
-ParsedEvent classifyAndParse(std::string_view bytes, i64 now) {
+namespace {
+
+// `now` null: the syslog parser reads the wall clock when it needs a year.
+ParsedEvent classify(std::string_view bytes, const i64* now) {
     if (bytes.size() > kMaxDatagram) bytes = bytes.substr(0, kMaxDatagram);
+    // A datagram holds one line; senders that end it with a line break would
+    // otherwise leave "\n" on the last field (an address or a MAC token).
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r')) {
+        bytes.remove_suffix(1);
+    }
     ParsedEvent ev;
     if (containsAny(bytes, {"CEF:"})) {
         ev.type = EventType::cef;
@@ -50,13 +56,19 @@ ParsedEvent classifyAndParse(std::string_view bytes, i64 now) {
         ev.firewall = firewall::parse(bytes);
     } else {
         ev.type = EventType::syslog_event;
-        ev.syslog = syslog::parse(bytes, now);
+        ev.syslog = now ? syslog::parse(bytes, *now) : syslog::parse(bytes);
     }
     return ev;
 }
 
+}  // namespace
+
+ParsedEvent classifyAndParse(std::string_view bytes, i64 now) {
+    return classify(bytes, &now);
+}
+
 ParsedEvent classifyAndParse(std::string_view bytes) {
-    return classifyAndParse(bytes, wallSeconds());
+    return classify(bytes, nullptr);
 }
 
 }  // namespace ingest

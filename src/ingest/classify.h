@@ -17,8 +17,9 @@
 
 namespace tarvex::ingest {
 
-// Classifies and parses one datagram (cut to kMaxDatagram bytes). The wall
-// clock supplies the year of BSD syslog timestamps.
+// Classifies and parses one datagram (cut to kMaxDatagram bytes, then
+// without the line break some senders end it with). The wall clock supplies
+// the year of BSD syslog timestamps.
 ParsedEvent classifyAndParse(std::string_view bytes);
 
 // The same with `now` (Unix seconds) standing in for the wall clock.

@@ -89,6 +89,48 @@ bool parseIscDhcpd(std::string_view after, DhcpEvent& ev) {
     return true;
 }
 
+// ISC dhcpd's client-side wordings: "DHCPDISCOVER from MAC (host) via eth0",
+// "DHCPREQUEST for IP (server) from MAC (host) via eth0", "DHCPRELEASE of IP
+// from MAC via eth0" and "DHCPINFORM from IP via eth0". Read as generic
+// tokens they would make "for" an address and "via eth0" a host name.
+// False (and nothing written) when the wording does not match.
+bool parseIscFrom(std::string_view after, DhcpEvent& ev) {
+    std::string_view s = skipSpaces(after);
+    std::string_view ip;
+    if (s.substr(0, 4) == "for " || s.substr(0, 3) == "of ") {
+        s.remove_prefix(s[0] == 'f' ? 4 : 3);
+        size_t sp = s.find(' ');
+        if (sp == npos) return false;
+        ip = s.substr(0, sp);
+        s = skipSpaces(s.substr(sp + 1));
+        if (!s.empty() && s[0] == '(') {  // server identifier
+            size_t close = s.find(')');
+            if (close == npos) return false;
+            s = skipSpaces(s.substr(close + 1));
+        }
+    }
+    if (s.substr(0, 5) != "from ") return false;
+    s.remove_prefix(5);
+    size_t sp = s.find(' ');
+    std::string_view token = s.substr(0, sp);
+    auto mac = parseMac(token);
+    if (mac) {
+        setMac(ev, *mac, token);
+    } else if (ip.empty()) {
+        ip = token;  // DHCPINFORM names the client's address
+    }
+    copyBounded(ev.assigned_ip, ev.assigned_ip_len, ip);
+    if (mac && sp != npos) {
+        std::string_view host = s.substr(sp + 1);
+        if (host.size() >= 3 && host[0] == '(') {
+            size_t close = host.find(')');
+            if (close != npos) copyBounded(ev.hostname, ev.hostname_len, host.substr(1, close - 1));
+        }
+    }
+    ev.valid = true;
+    return true;
+}
+
 void parseGeneric(std::string_view after, DhcpEvent& ev) {
     parseTokens(skipSpaces(after), ev);
     ev.valid = true;
@@ -134,6 +176,7 @@ DhcpEvent parse(std::string_view line) {
     std::string_view after = line.substr(findMsgTypePos(line, *kw) + msgTypeKeywordLen(*kw));
     if (line.find("dnsmasq-dhcp") != npos && parseDnsmasq(after, ev)) return ev;
     if (parseIscDhcpd(after, ev)) return ev;
+    if (parseIscFrom(after, ev)) return ev;
     parseGeneric(after, ev);
     return ev;
 }

@@ -2,9 +2,10 @@
 //
 // Reads lease lines of dnsmasq ("dnsmasq-dhcp[812]: DHCPACK(br0) 192.168.1.50
 // a4:83:e7:12:34:56 laptop"), ISC dhcpd ("DHCPACK on 192.168.1.50 to
-// a4:83:e7:12:34:56 (laptop) via eth0") and any other server that names the
-// DHCP message type followed by address, hardware address and host name,
-// into a fixed-size DhcpEvent.
+// a4:83:e7:12:34:56 (laptop) via eth0", "DHCPREQUEST for 192.168.1.50 from
+// a4:83:e7:12:34:56 (laptop) via eth0", "DHCPDISCOVER from ...") and any other
+// server that names the DHCP message type followed by address, hardware
+// address and host name, into a fixed-size DhcpEvent.
 //
 // Thread-safety: pure functions without shared state; they never log and
 // never allocate.

@@ -4,9 +4,13 @@
 // payload is a plain fixed-size record with its own `valid` flag;
 // classification fixes the tag whatever the parser concluded, and the
 // handlers decide what an invalid payload means.
+//
+// Plain values: trivially copyable, no pointers into the datagram, so a
+// ParsedEvent may be copied or kept after the receive buffer is reused.
 #pragma once
 
 #include <string_view>
+#include <type_traits>
 
 #include "common/types.h"
 #include "ingest/cef.h"
@@ -43,5 +47,7 @@ struct ParsedEvent {
         FirewallEvent firewall;  // type == firewall
     };
 };
+
+static_assert(std::is_trivially_copyable_v<ParsedEvent>);
 
 }  // namespace tarvex

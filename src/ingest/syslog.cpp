@@ -231,32 +231,46 @@ bool parseRfc3164(std::string_view rest, SyslogMessage& msg) {
     return parseRfc3164(rest, msg, wallSeconds());
 }
 
-SyslogMessage parse(std::string_view text, i64 now) {
-    SyslogMessage msg{};
+namespace {
+
+// The "<PRI>" prefix. Logs why and returns false when it is unusable;
+// otherwise gives the pair and the position of the closing '>'.
+bool parsePriority(std::string_view text, Priority& pri, size_t& close) {
     if (text.size() < 3) {
         logWarn("syslog", "input too short ({} bytes)", text.size());
-        return msg;
+        return false;
     }
     if (text[0] != '<') {
         logWarn("syslog", "missing PRI opening '<'");
-        return msg;
+        return false;
     }
-    size_t close = text.find('>', 1);
+    close = text.find('>', 1);
     if (close == std::string_view::npos) {
         logWarn("syslog", "missing PRI closing '>'");
-        return msg;
+        return false;
     }
-    Result<u64> pri = parseDecimalDigits(text.substr(1, close - 1), 255);
-    if (!pri.ok()) {
+    Result<u64> value = parseDecimalDigits(text.substr(1, close - 1), 255);
+    if (!value.ok()) {
         logWarn("syslog", "invalid PRI value");
-        return msg;
+        return false;
     }
-    if (pri.value >= 192) {
-        logWarn("syslog", "PRI value {} out of range (max 191)", pri.value);
-        return msg;
+    if (value.value >= 192) {
+        logWarn("syslog", "PRI value {} out of range (max 191)", value.value);
+        return false;
     }
-    msg.facility = static_cast<Facility>(pri.value / 8);
-    msg.severity = static_cast<Severity>(pri.value % 8);
+    pri.facility = static_cast<Facility>(value.value / 8);
+    pri.severity = static_cast<Severity>(value.value % 8);
+    return true;
+}
+
+// `now` null: the wall clock is read, and only for a BSD-framed line.
+SyslogMessage parseLine(std::string_view text, const i64* now) {
+    SyslogMessage msg{};
+    Priority pri{};
+    size_t close = 0;
+    if (!parsePriority(text, pri, close)) return msg;
+    msg.facility = pri.facility;
+    msg.severity = pri.severity;
 
     std::string_view rest = text.substr(close + 1);
     if (rest.empty()) {
@@ -265,14 +279,20 @@ SyslogMessage parse(std::string_view text, i64 now) {
     }
     bool framed = false;
     if (rest[0] >= '1' && rest[0] <= '9') framed = parseRfc5424(rest, msg);
-    if (!framed) framed = parseRfc3164(rest, msg, now);
+    if (!framed) framed = now ? parseRfc3164(rest, msg, *now) : parseRfc3164(rest, msg);
     if (!framed) copyBounded(msg.message, msg.message_len, rest);
     msg.valid = true;
     return msg;
 }
 
+}  // namespace
+
+SyslogMessage parse(std::string_view text, i64 now) {
+    return parseLine(text, &now);
+}
+
 SyslogMessage parse(std::string_view text) {
-    return parse(text, wallSeconds());
+    return parseLine(text, nullptr);
 }
 
 }  // namespace tarvex::ingest::syslog

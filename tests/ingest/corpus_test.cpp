@@ -11,13 +11,12 @@
 
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "common/log.h"
 #include "ingest/classify.h"
 #include "support/daemon.h"
+#include "support/log_capture.h"
 
 namespace tarvex {
 namespace {
@@ -29,15 +28,6 @@ std::vector<std::string> readLines(const std::string& path) {
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
 }
-
-// The syslog fallback warns about every line without a PRI; keep the test
-// output readable.
-struct QuietLog {
-    QuietLog() {
-        setLogSink([](void*, std::string_view) {}, nullptr);
-    }
-    ~QuietLog() { setLogSink(nullptr, nullptr); }
-};
 
 bool isValid(const ParsedEvent& ev) {
     switch (ev.type) {
@@ -142,7 +132,7 @@ const std::vector<FormatFile>& formatFiles() {
 TEST(CorpusLines, EveryLineClassifiesWithoutHarm) {
     std::string dir = test::corpusDir();
     if (dir.empty()) GTEST_SKIP() << "sample logs not present";
-    QuietLog quiet;
+    test::LogCapture quiet;  // the syslog fallback warns about lines without PRI
     DIR* d = opendir(dir.c_str());
     ASSERT_NE(d, nullptr);
     size_t total = 0;
@@ -162,7 +152,7 @@ TEST(CorpusLines, EveryLineClassifiesWithoutHarm) {
 TEST(CorpusLines, FormatFilesParseAsTheirFormat) {
     std::string dir = test::corpusDir();
     if (dir.empty()) GTEST_SKIP() << "sample logs not present";
-    QuietLog quiet;
+    test::LogCapture quiet;  // the syslog fallback warns about lines without PRI
     for (const FormatFile& f : formatFiles()) {
         std::vector<std::string> lines = readLines(dir + "/" + f.file);
         if (lines.empty()) continue;  // file absent in this copy of the samples
@@ -195,32 +185,20 @@ TEST(CorpusLines, FormatFilesParseAsTheirFormat) {
     }
 }
 
-TEST(CorpusLines, SampleFieldsComeOutRight) {
+TEST(CorpusLines, IscLeaseLinesGiveAddressesNotWords) {
     std::string dir = test::corpusDir();
     if (dir.empty()) GTEST_SKIP() << "sample logs not present";
-    QuietLog quiet;
-    // Every dnsmasq lease line with an address pair yields the hardware
-    // address exactly as written.
-    for (const std::string& line : readLines(dir + "/dhcp-dnsmasq.log")) {
+    test::LogCapture quiet;
+    size_t with_mac = 0;
+    for (const std::string& line : readLines(dir + "/dhcp-iscdhcpd.log")) {
         ParsedEvent ev = ingest::classifyAndParse(line);
-        if (ev.type != EventType::dhcp_event || ev.dhcp.mac_str_len == 0) continue;
-        EXPECT_NE(line.find(std::string(ev.dhcp.getMacStr())), std::string::npos) << line;
-        EXPECT_EQ(ev.dhcp.mac_str_len, 17);
+        if (ev.type != EventType::dhcp_event || !ev.dhcp.valid) continue;
+        std::string_view ip = ev.dhcp.getAssignedIp();
+        EXPECT_TRUE(ip.empty() || (ip[0] >= '0' && ip[0] <= '9')) << line;
+        EXPECT_FALSE(ev.dhcp.getHostname().starts_with("via ")) << line;
+        if (ev.dhcp.mac_str_len > 0) ++with_mac;
     }
-    // Every valid packet-filter line's addresses appear after SRC= and DST=.
-    for (const std::string& line : readLines(dir + "/firewall-iptables.log")) {
-        ParsedEvent ev = ingest::classifyAndParse(line);
-        if (ev.type != EventType::firewall || !ev.firewall.valid) continue;
-        EXPECT_TRUE(has(line, ("SRC=" + std::string(ev.firewall.getSrcIp())).c_str())) << line;
-        EXPECT_TRUE(has(line, ("DST=" + std::string(ev.firewall.getDstIp())).c_str())) << line;
-    }
-    // RFC 5424 lines carry a readable year from 2000 on, or none.
-    for (const std::string& line : readLines(dir + "/syslog-rfc5424.log")) {
-        ParsedEvent ev = ingest::classifyAndParse(line);
-        ASSERT_EQ(ev.type, EventType::syslog_event);
-        EXPECT_TRUE(ev.syslog.timestamp == 0 || ev.syslog.timestamp > 946684800) << line;
-        EXPECT_GT(ev.syslog.hostname_len, 0) << line;
-    }
+    EXPECT_GT(with_mac, 30u);
 }
 
 }  // namespace
