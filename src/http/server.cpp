@@ -427,6 +427,10 @@ bool HttpServer::readMore(Conn& c) {
 
 void HttpServer::serviceHttp(Conn& c) {
     while (c.state == ConnState::reading) {
+        // The previous response must leave before the next request is taken
+        // up, so a client that sends but never reads cannot make the output
+        // grow; the drain on the next EPOLLOUT comes back here.
+        if (c.out_pending.load()) return;
         ParseResult r = parseRequest({c.in, c.in_len}, c.req.head);
         switch (r.status) {
             case ParseStatus::incomplete:
