@@ -260,6 +260,21 @@ TEST_F(HttpServerTest, BodiesByLengthAndChunked) {
     }
 }
 
+TEST_F(HttpServerTest, ExpectContinueIsAnswered) {
+    RawConn c(srv.port());
+    c.send("POST /echo HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\n");
+    EXPECT_EQ(c.recvN(25), "HTTP/1.1 100 Continue\r\n\r\n") << "sent before the body arrives";
+    c.send("body");
+    EXPECT_EQ(c.readResponse(),
+              "HTTP/1.1 200 \r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Length: "
+              "4\r\n\r\nbody");
+    c.send("POST /echo HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\nok");
+    EXPECT_EQ(c.readResponse(),
+              "HTTP/1.1 200 \r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Length: "
+              "2\r\n\r\nok")
+        << "no interim reply when the body came with the head";
+}
+
 TEST_F(HttpServerTest, LargestBodyIsAccepted) {
     RawConn c(srv.port());
     std::string body(kMaxBodyBytes, 'z');
