@@ -397,7 +397,7 @@ TEST(HttpServerSetup, BindErrors) {
     EXPECT_EQ(v6.bind("::1", 0), Err::None) << "numeric IPv6";
 }
 
-TEST(HttpServerSetup, StopBeforeAndDuringServe) {
+TEST(HttpServerSetup, StopBeforeServeEndsItAtOnce) {
     HttpServer s(nullptr);
     ASSERT_EQ(s.bind("127.0.0.1", 0), Err::None);
     s.stop();
