@@ -78,13 +78,15 @@ Err handleUpgrade(ServerState&, HttpRequest& req, HttpResponse& res) {
 }
 
 void WsHandler::afterInit() {
-    if (!registerConnection(conn)) {
+    // The welcome is written while the registry is still held, so no
+    // broadcast can reach the new client before it.
+    Err welcome = Err::None;
+    if (!registerConnection(conn, kWelcome, &welcome)) {
         conn.close(kWsCloseTryAgainLater);
         return;
     }
     logInfo("websocket", "WebSocket client connected (total: {})", feedClientCount());
-    Err e = conn.writeFrame(WsOpcode::text, kWelcome);
-    if (e != Err::None) logWarn("websocket", "failed to send welcome message: {}", e);
+    if (welcome != Err::None) logWarn("websocket", "failed to send welcome message: {}", welcome);
 }
 
 Err WsHandler::clientMessage(std::string_view data) {
@@ -97,7 +99,7 @@ void WsHandler::close() {
     logInfo("websocket", "WebSocket client disconnected (total: {})", feedClientCount());
 }
 
-bool registerConnection(WsConn conn) {
+bool registerConnection(WsConn conn, std::string_view first_message, Err* first_err) {
     Registry& r = registry();
     std::lock_guard<std::mutex> l(r.mu);
     for (u32 i = 0; i < kMaxFeedClients; ++i) {
@@ -105,6 +107,10 @@ bool registerConnection(WsConn conn) {
             r.used[i] = true;
             r.connections[i] = conn;
             r.connection_count.fetch_add(1);
+            if (!first_message.empty()) {
+                Err e = conn.writeFrame(WsOpcode::text, first_message);
+                if (first_err) *first_err = e;
+            }
             return true;
         }
     }

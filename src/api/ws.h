@@ -41,7 +41,10 @@ struct WsHandler {
 };
 
 // Takes the first free slot; false (and a warning) when all 64 are taken.
-bool registerConnection(WsConn conn);
+// A non-empty `first_message` is sent to the connection before the registry
+// is released (its write result goes to `first_err`), so it precedes every
+// broadcast.
+bool registerConnection(WsConn conn, std::string_view first_message = {}, Err* first_err = nullptr);
 // Frees the connection's slot if it still has one.
 void unregisterConnection(WsConn conn);
 // The number of registered clients (a lock-free read).

@@ -332,6 +332,7 @@ ParseResult parseRequest(std::string_view in, RequestHead& out) {
         return r;
     }
     out.keep_alive = out.version_minor == 1 ? !conn_close : (conn_keep_alive && !conn_close);
+    r.head_done = true;
 
     std::string_view rest = in.substr(head_end);
     if (have_te) {

@@ -84,6 +84,9 @@ enum class ParseStatus : u8 {
 struct ParseResult {
     ParseStatus status = ParseStatus::incomplete;
     size_t consumed = 0;
+    // True once the header block has been parsed into the RequestHead (the
+    // body may still be incomplete).
+    bool head_done = false;
 };
 
 // Parses the request at the start of `in`.

@@ -48,7 +48,8 @@ struct Conn {
     ConnState state = ConnState::free;
     bool readable = false;
     bool peer_eof = false;
-    bool hup_seen = false;  // the peer's EOF is signalled: read until it
+    bool hup_seen = false;       // the peer's EOF is signalled: read until it
+    bool sent_continue = false;  // "100 Continue" sent for the request being read
     bool close_after_flush = false;
     bool close_when_done = false;  // an error arrived while dispatched
     bool ws_closed_cb = false;
@@ -303,6 +304,7 @@ void HttpServer::acceptAll() {
         c.readable = false;
         c.peer_eof = false;
         c.hup_seen = false;
+        c.sent_continue = false;
         c.close_after_flush = false;
         c.close_when_done = false;
         c.ws_closed_cb = false;
@@ -427,9 +429,21 @@ bool HttpServer::readMore(Conn& c) {
 
 void HttpServer::serviceHttp(Conn& c) {
     while (c.state == ConnState::reading) {
+        // The previous response must leave before the next request is taken
+        // up, so a client that sends but never reads cannot make the output
+        // grow; the drain on the next EPOLLOUT comes back here.
+        if (c.out_pending.load()) return;
         ParseResult r = parseRequest({c.in, c.in_len}, c.req.head);
         switch (r.status) {
             case ParseStatus::incomplete:
+                if (r.head_done && !c.sent_continue && c.req.head.version_minor == 1 &&
+                    equalsIgnoreCase(c.req.head.header("expect"), "100-continue")) {
+                    // The client waits for this before it sends the body.
+                    c.sent_continue = true;
+                    std::string_view cont = "HTTP/1.1 100 Continue\r\n\r\n";
+                    std::lock_guard<std::mutex> l(c.out_mu);
+                    queueOutputLocked(c, &cont, 1, SIZE_MAX);
+                }
                 if (c.readable && readMore(c)) continue;
                 if (c.read_failed) {
                     closeNow(c);
@@ -718,6 +732,7 @@ void HttpServer::finishRequest(const Done& d) {
     if (rest) std::memmove(c.in, c.in + c.req_len, rest);
     c.in_len = rest;
     c.req_len = 0;
+    c.sent_continue = false;
     if (c.in_cap > 4 * kInitialInBytes && c.in_len <= kInitialInBytes) {
         if (auto* p = static_cast<char*>(std::realloc(c.in, kInitialInBytes))) {
             c.in = p;

@@ -1,5 +1,5 @@
 // Races between the publishing thread, the event loop and the handler pool
-// (run under ThreadSanitizer as part of the concurrency suite).
+// (run under ThreadSanitizer with the other concurrency tests).
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -3,8 +3,13 @@
 #include "http/server.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "support/http_client.h"
 #include "support/log_capture.h"
@@ -17,6 +22,12 @@ constexpr std::string_view kHealthReply =
     "HTTP/1.1 200 \r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: "
     "33\r\n\r\n{\"status\":\"ok\",\"version\":\"0.1.0\"}";
 constexpr std::string_view kNotFoundReply = "HTTP/1.1 404 \r\nContent-Length: 9\r\n\r\nNot Found";
+bool waitUntil(const std::function<bool()>& cond) {
+    for (int i = 0; i < 1000 && !cond(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return cond();
+}
+
 constexpr std::string_view kHealthGet = "GET /api/health HTTP/1.1\r\nHost: x\r\n\r\n";
 
 Err echoBody(void*, HttpRequest& req, HttpResponse& res) {
@@ -49,14 +60,26 @@ Err bigBody(void*, HttpRequest&, HttpResponse& res) {
     return Err::None;
 }
 
+std::atomic<bool> g_release{false};
+std::atomic<int> g_blocked{0};
+
+Err blocking(void*, HttpRequest&, HttpResponse& res) {
+    g_blocked.fetch_add(1);
+    while (!g_release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    res.setBody("done");
+    return Err::None;
+}
+
 class HttpServerTest : public ::testing::Test {
   protected:
+    ~HttpServerTest() override { g_release = true; }  // never leave a handler blocked
     void SetUp() override {
         srv.router().post("/echo", echoBody);
         srv.router().get("/fail", failing);
         srv.router().get("/throw", throwing);
         srv.router().get("/p/:a/x/:b", params);
         srv.router().get("/big", bigBody);
+        srv.router().get("/block", blocking);
         ASSERT_TRUE(srv.start());
     }
     TestServer srv;
@@ -237,6 +260,21 @@ TEST_F(HttpServerTest, BodiesByLengthAndChunked) {
     }
 }
 
+TEST_F(HttpServerTest, ExpectContinueIsAnswered) {
+    RawConn c(srv.port());
+    c.send("POST /echo HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\n");
+    EXPECT_EQ(c.recvN(25), "HTTP/1.1 100 Continue\r\n\r\n") << "sent before the body arrives";
+    c.send("body");
+    EXPECT_EQ(c.readResponse(),
+              "HTTP/1.1 200 \r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Length: "
+              "4\r\n\r\nbody");
+    c.send("POST /echo HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\nok");
+    EXPECT_EQ(c.readResponse(),
+              "HTTP/1.1 200 \r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Length: "
+              "2\r\n\r\nok")
+        << "no interim reply when the body came with the head";
+}
+
 TEST_F(HttpServerTest, LargestBodyIsAccepted) {
     RawConn c(srv.port());
     std::string body(kMaxBodyBytes, 'z');
@@ -292,6 +330,62 @@ TEST_F(HttpServerTest, PeerClosingMidRequestIsHarmless) {
     EXPECT_EQ(c.recvN(kHealthReply.size()), kHealthReply);
 }
 
+TEST_F(HttpServerTest, ConnectionsBeyondTheLimitAreClosed) {
+    rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    if (rl.rlim_cur < 2 * kMaxConnections + 256) GTEST_SKIP() << "needs more file descriptors";
+    std::vector<std::unique_ptr<RawConn>> conns;
+    for (size_t i = 0; i < kMaxConnections; ++i) {
+        conns.push_back(std::make_unique<RawConn>(srv.port()));
+        ASSERT_TRUE(conns.back()->send(kHealthGet));
+        ASSERT_EQ(conns.back()->recvN(kHealthReply.size()), kHealthReply) << i;
+    }
+    RawConn over(srv.port());
+    over.send(kHealthGet);
+    EXPECT_EQ(over.recvAll(), "") << "closed at once, without a reply";
+    EXPECT_FALSE(over.timedOut());
+
+    conns.front()->close();
+    std::string reply;
+    for (int attempt = 0; attempt < 100 && reply.empty(); ++attempt) {
+        RawConn again(srv.port());
+        again.send(kHealthGet);
+        reply = again.recvN(kHealthReply.size(), 1000);
+    }
+    EXPECT_EQ(reply, kHealthReply) << "a freed slot serves the next connection";
+}
+
+TEST_F(HttpServerTest, FullRequestQueueAnswersInternalError) {
+    g_release = false;
+    g_blocked = 0;
+    std::vector<std::unique_ptr<RawConn>> conns;
+    // One request per handler thread, then enough to fill the queue, then
+    // more until one is refused.
+    bool refused = false;
+    for (size_t i = 0; i < kHandlerThreads + kRequestQueueSize + 200 && !refused; ++i) {
+        conns.push_back(std::make_unique<RawConn>(srv.port()));
+        ASSERT_TRUE(conns.back()->send("GET /block HTTP/1.1\r\n\r\n"));
+        if (i + 1 == kHandlerThreads) {
+            ASSERT_TRUE(waitUntil([] { return g_blocked.load() == int(kHandlerThreads); }));
+        }
+        if (i >= kHandlerThreads + kRequestQueueSize) {
+            refused = conns.back()->recvAll(100) == kReplyInternalError;
+        }
+    }
+    EXPECT_TRUE(refused) << "a request beyond the busy handlers and the full queue is refused";
+    g_release = true;
+    size_t served = 0;
+    size_t rejected = 0;
+    for (auto& c : conns) {
+        std::string r = c->readResponse(2000);
+        if (r == "HTTP/1.1 200 \r\nContent-Length: 4\r\n\r\ndone") ++served;
+        if (r == kReplyInternalError) ++rejected;
+    }
+    EXPECT_EQ(served, kHandlerThreads + kRequestQueueSize)
+        << "exactly the busy handlers and the 500 queued requests are answered";
+    EXPECT_EQ(served + rejected + (refused ? 1 : 0), conns.size());
+}
+
 TEST(HttpServerSetup, BindErrors) {
     HttpServer s(nullptr);
     EXPECT_EQ(s.bind("localhost", 0), Err::InvalidAddress) << "host names are not resolved";
@@ -303,7 +397,7 @@ TEST(HttpServerSetup, BindErrors) {
     EXPECT_EQ(v6.bind("::1", 0), Err::None) << "numeric IPv6";
 }
 
-TEST(HttpServerSetup, StopBeforeAndDuringServe) {
+TEST(HttpServerSetup, StopBeforeServeEndsItAtOnce) {
     HttpServer s(nullptr);
     ASSERT_EQ(s.bind("127.0.0.1", 0), Err::None);
     s.stop();
