@@ -12,7 +12,7 @@
 
 namespace tarvex {
 
-struct Persistence;
+class Persistence;
 
 // GET /api/analytics/events?range=
 Err handleEventTimeSeries(ServerState& state, HttpRequest& req, HttpResponse& res);
