@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "ai/json_string.h"
+#include "api/json.h"
 #include "common/log.h"
 #include "config.h"
 
@@ -126,16 +126,16 @@ void writeSettingsBody(TextBuf& out, const Config& cfg, const LlmManager& llm) {
                "{\"system\":{\"syslog_port\":{},\"max_devices\":{},\"log_retention_days\":{},"
                "\"environment\":",
                cfg.syslog_port, cfg.max_devices, cfg.log_retention_days);
-    appendJsonString(out, environmentName(cfg.env));
+    appendJsonStr(out, environmentName(cfg.env));
     out.append("},\"llm\":{\"configured\":");
     appendJsonBool(out, llm.isConfigured());
     out.append(",\"provider\":");
     if (const LlmConfig* active = llm.getActiveConfig()) {
-        appendJsonString(out, llmProviderName(active->provider));
+        appendJsonStr(out, llmProviderName(active->provider));
         out.append(",\"base_url\":");
-        appendJsonString(out, active->getBaseUrl());
+        appendJsonStr(out, active->getBaseUrl());
         out.append(",\"model\":");
-        appendJsonString(out, active->getModel());
+        appendJsonStr(out, active->getModel());
         formatInto(out, ",\"max_tokens\":{},\"temperature\":", active->max_tokens);
         appendFixed2(out, active->temperature);
     } else {
@@ -156,11 +156,11 @@ void writeLlmSettingsBody(TextBuf& out, const LlmManager& llm) {
         const LlmConfig& c = llm.configs[i];
         if (i) out.push(',');
         out.append("{\"provider\":");
-        appendJsonString(out, llmProviderName(c.provider));
+        appendJsonStr(out, llmProviderName(c.provider));
         out.append(",\"model\":");
-        appendJsonString(out, c.getModel());
+        appendJsonStr(out, c.getModel());
         out.append(",\"base_url\":");
-        appendJsonString(out, c.getBaseUrl());
+        appendJsonStr(out, c.getBaseUrl());
         out.append(",\"enabled\":");
         appendJsonBool(out, c.enabled);
         out.append(",\"active\":");

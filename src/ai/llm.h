@@ -100,4 +100,10 @@ void writeSettingsBody(TextBuf& out, const Config& cfg, const LlmManager& llm);
 // Check `out.truncated` afterwards.
 void writeLlmSettingsBody(TextBuf& out, const LlmManager& llm);
 
+// Room that always holds the bodies above: base URL and model escaped at
+// worst to three bytes per byte, plus the fixed texts, keys and numbers (a
+// temperature is at most 42 characters).
+constexpr size_t kMaxSettingsBodyBytes = 1024 + 3 * (256 + 64);
+constexpr size_t kMaxLlmSettingsBodyBytes = 64 + kMaxLlmConfigs * (160 + 3 * (64 + 256));
+
 }  // namespace tarvex

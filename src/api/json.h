@@ -37,6 +37,10 @@ void writeJsonStr(BodyWriter& w, std::string_view s);
 void appendJsonStr(TextBuf& b, std::string_view s, JsonEscape mode = JsonEscape::standard);
 // The escaped contents without quotes.
 void appendJsonStrBody(TextBuf& b, std::string_view s, JsonEscape mode);
+// A bare true or false into a fixed buffer.
+inline void appendJsonBool(TextBuf& b, bool v) {
+    b.append(v ? "true" : "false");
+}
 
 // `v` with exactly `decimals` digits after the point (0.7500).
 void writeJsonFixed(BodyWriter& w, double v, int decimals = 4);

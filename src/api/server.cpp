@@ -3,7 +3,12 @@
 
 #include <cstdlib>
 
+#include "api/analytics.h"
+#include "api/cases.h"
+#include "api/compliance.h"
 #include "api/json.h"
+#include "api/lifetime_stats.h"
+#include "api/records.h"
 #include "api/ws.h"
 #include "common/log.h"
 #include "config.h"
@@ -24,6 +29,25 @@ struct ApiRouteEntry {
 constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/health", apiRoute<handleHealth>},
     {Method::get, "/api/ws", apiRoute<handleUpgrade>},
+    {Method::get, "/api/cases", apiRoute<handleListCases>},
+    {Method::get, "/api/cases/:id", apiRoute<handleGetCase>},
+    {Method::post, "/api/cases", apiRoute<handleCreateCase>},
+    {Method::post, "/api/cases/:id/notes", apiRoute<handleAddCaseNote>},
+    {Method::get, "/api/rules", apiRoute<handleListRules>},
+    {Method::post, "/api/rules/import", apiRoute<handleImportRule>},
+    {Method::get, "/api/indicators", apiRoute<handleListIndicators>},
+    {Method::post, "/api/indicators", apiRoute<handleAddIndicator>},
+    {Method::post, "/api/indicators/bulk", apiRoute<handleBulkImportIndicators>},
+    {Method::get, "/api/response-actions", apiRoute<handleListActions>},
+    {Method::get, "/api/compliance/:framework", apiRoute<handleGetCompliance>},
+    {Method::get, "/api/compliance/:framework/evidence", apiRoute<handleGetComplianceEvidence>},
+    {Method::get, "/api/settings", apiRoute<handleGetSettings>},
+    {Method::get, "/api/settings/llm", apiRoute<handleGetLlmSettings>},
+    {Method::get, "/api/analytics/events", apiRoute<handleEventTimeSeries>},
+    {Method::get, "/api/analytics/alerts", apiRoute<handleAlertTimeSeries>},
+    {Method::get, "/api/analytics/devices", apiRoute<handleDeviceTimeSeries>},
+    {Method::get, "/api/analytics/top-talkers", apiRoute<handleTopTalkers>},
+    {Method::get, "/api/stats/lifetime", apiRoute<handleGetLifetimeStats>},
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "ai/json_string.h"
+#include "api/json.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/number.h"
@@ -118,6 +118,11 @@ bool CaseManager::copyCase(u32 id, Case& out) {
     return true;
 }
 
+bool CaseManager::hasCase(u32 id) {
+    std::lock_guard<std::mutex> lock(mu);
+    return getCase(id) != nullptr;
+}
+
 u32 CaseManager::activeCount() {
     std::lock_guard<std::mutex> lock(mu);
     u32 n = 0;
@@ -173,15 +178,15 @@ void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u3
         const CaseSummary& c = items[i];
         if (i) out.push(',');
         formatInto(out, "{\"id\":{},\"title\":", c.id);
-        appendJsonString(out, c.getTitle());
+        appendJsonStr(out, c.getTitle());
         out.append(",\"description\":");
-        appendJsonString(out, c.getDescription());
+        appendJsonStr(out, c.getDescription());
         out.append(",\"severity\":");
-        appendJsonString(out, caseSeverityName(c.severity));
+        appendJsonStr(out, caseSeverityName(c.severity));
         out.append(",\"status\":");
-        appendJsonString(out, caseStatusName(c.status));
+        appendJsonStr(out, caseStatusName(c.status));
         out.append(",\"assignee\":");
-        appendJsonString(out, c.getAssignee());
+        appendJsonStr(out, c.getAssignee());
         formatInto(out,
                    ",\"note_count\":{},\"linked_alert_count\":{},\"created_at\":{},"
                    "\"updated_at\":{}}",
@@ -192,15 +197,15 @@ void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u3
 
 void writeCaseBody(TextBuf& out, const Case& c) {
     formatInto(out, "{\"id\":{},\"title\":", c.id);
-    appendJsonString(out, c.getTitle());
+    appendJsonStr(out, c.getTitle());
     out.append(",\"description\":");
-    appendJsonString(out, c.getDescription());
+    appendJsonStr(out, c.getDescription());
     out.append(",\"severity\":");
-    appendJsonString(out, caseSeverityName(c.severity));
+    appendJsonStr(out, caseSeverityName(c.severity));
     out.append(",\"status\":");
-    appendJsonString(out, caseStatusName(c.status));
+    appendJsonStr(out, caseStatusName(c.status));
     out.append(",\"assignee\":");
-    appendJsonString(out, c.getAssignee());
+    appendJsonStr(out, c.getAssignee());
     formatInto(out, ",\"created_at\":{},\"updated_at\":{},\"resolved_at\":{},\"notes\":[",
                c.created_at, c.updated_at, c.resolved_at);
     bool first = true;
@@ -210,9 +215,9 @@ void writeCaseBody(TextBuf& out, const Case& c) {
         if (!first) out.push(',');
         first = false;
         out.append("{\"content\":");
-        appendJsonString(out, n.getContent());
+        appendJsonStr(out, n.getContent());
         out.append(",\"author\":");
-        appendJsonString(out, n.getAuthor());
+        appendJsonStr(out, n.getAuthor());
         formatInto(out, ",\"created_at\":{}}", n.created_at);
     }
     out.append("],\"linked_alert_ids\":[");

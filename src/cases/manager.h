@@ -140,6 +140,10 @@ struct CaseManager {
     // Number of active cases.
     u32 activeCount();
 
+    // True when an active case has that id. Cases are never removed, so the
+    // answer stays true once given.
+    bool hasCase(u32 id);
+
     // The active case with that id, or nullptr. Unguarded: for the owner of
     // `mu` (and single-threaded set-up and tests).
     Case* getCase(u32 id);

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <limits>
 
-#include "ai/json_string.h"
+#include "api/json.h"
 #include "common/number.h"
 #include "rules/engine.h"
 
@@ -305,7 +305,7 @@ CoverageReport computeCoverage(ComplianceFramework f, const RuleEngine& rules,
 
 void writeCoverageBody(TextBuf& out, const CoverageReport& r) {
     out.append("{\"framework\":");
-    appendJsonString(out, frameworkName(r.framework));
+    appendJsonStr(out, frameworkName(r.framework));
     formatInto(out, ",\"covered_count\":{},\"total_count\":{},\"controls\":[", r.covered_count,
                r.control_count);
     for (u32 k = 0; k < r.control_count; ++k) {
@@ -313,17 +313,17 @@ void writeCoverageBody(TextBuf& out, const CoverageReport& r) {
         const ComplianceControl& c = *cc.control;
         if (k) out.push(',');
         out.append("{\"control_id\":");
-        appendJsonString(out, c.getControlId());
+        appendJsonStr(out, c.getControlId());
         out.append(",\"name\":");
-        appendJsonString(out, c.getName());
+        appendJsonStr(out, c.getName());
         out.append(",\"description\":");
-        appendJsonString(out, c.getDescription());
+        appendJsonStr(out, c.getDescription());
         out.append(",\"covered\":");
         appendJsonBool(out, cc.covered);
         formatInto(out, ",\"alert_count\":{},\"techniques\":[", cc.alert_count);
         for (u32 i = 0; i < c.technique_count; ++i) {
             if (i) out.push(',');
-            appendJsonString(out, c.getTechnique(i));
+            appendJsonStr(out, c.getTechnique(i));
         }
         out.append("]}");
     }
@@ -368,26 +368,26 @@ void EvidenceReport::addAlert(const ComplianceAlert& a) {
 
 void writeEvidenceBody(TextBuf& out, const EvidenceReport& r, i64 generated_at) {
     out.append("{\"framework\":");
-    appendJsonString(out, frameworkName(r.framework));
+    appendJsonStr(out, frameworkName(r.framework));
     formatInto(out, ",\"from\":{},\"to\":{},\"generated_at\":{},\"controls\":[", r.window.from,
                r.window.to, generated_at);
     for (u32 k = 0; k < r.control_count; ++k) {
         const ControlEvidence& ce = r.controls[k];
         if (k) out.push(',');
         out.append("{\"control_id\":");
-        appendJsonString(out, ce.control->getControlId());
+        appendJsonStr(out, ce.control->getControlId());
         out.append(",\"name\":");
-        appendJsonString(out, ce.control->getName());
+        appendJsonStr(out, ce.control->getName());
         out.append(",\"evidence\":[");
         for (u32 i = 0; i < ce.count; ++i) {
             const EvidenceEntry& e = ce.entries[i];
             if (i) out.push(',');
             formatInto(out, "{\"alert_id\":{},\"title\":", e.alert_id);
-            appendJsonString(out, e.getTitle());
+            appendJsonStr(out, e.getTitle());
             out.append(",\"severity\":");
-            appendJsonString(out, alertSeverityText(e.severity));
+            appendJsonStr(out, alertSeverityText(e.severity));
             formatInto(out, ",\"created_at\":{},\"description\":", e.created_at);
-            appendJsonString(out, e.getDescription());
+            appendJsonStr(out, e.getDescription());
             out.push('}');
         }
         out.append("]}");

@@ -144,6 +144,12 @@ CoverageReport computeCoverage(ComplianceFramework f, const RuleEngine& rules,
 // Check `out.truncated` afterwards.
 void writeCoverageBody(TextBuf& out, const CoverageReport& r);
 
+// Room that always holds a coverage body: texts escaped at worst to three
+// bytes per byte, plus keys and numbers.
+constexpr size_t kMaxCoverageBodyBytes =
+    256 + kMaxFrameworkControls * (128 + 3 * (16 + 128 + 256) +
+                                   kMaxControlTechniques * (3 + 3 * kControlTechniqueBytes));
+
 constexpr u32 kMaxEvidencePerControl = 50;
 
 // One evidence entry, copied out of the alert table.

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "ai/json_string.h"
+#include "api/json.h"
 #include "common/clock.h"
 #include "common/log.h"
 
@@ -129,13 +129,13 @@ void writeIndicatorListBody(TextBuf& out, const Indicator* items, IndicatorPage 
         const Indicator& ind = items[i];
         if (i) out.push(',');
         out.append("{\"type\":");
-        appendJsonString(out, indicatorTypeName(ind.indicator_type));
+        appendJsonStr(out, indicatorTypeName(ind.indicator_type));
         out.append(",\"value\":");
-        appendJsonString(out, ind.getValue());
+        appendJsonStr(out, ind.getValue());
         out.append(",\"source\":");
-        appendJsonString(out, ind.getSource());
+        appendJsonStr(out, ind.getSource());
         out.append(",\"severity\":");
-        appendJsonString(out, indicatorSeverityName(ind.severity));
+        appendJsonStr(out, indicatorSeverityName(ind.severity));
         formatInto(out, ",\"expiry\":{},\"created_at\":{}}", ind.expiry, ind.created_at);
     }
     formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);

@@ -1,7 +1,7 @@
 // actions.cpp: response action table set-up and its list body.
 #include "response/actions.h"
 
-#include "ai/json_string.h"
+#include "api/json.h"
 
 namespace tarvex {
 
@@ -27,11 +27,11 @@ void writeActionsBody(TextBuf& out, const ActionManager& am) {
         if (!first) out.push(',');
         first = false;
         formatInto(out, "{\"id\":{},\"name\":", a.id);
-        appendJsonString(out, a.getName());
+        appendJsonStr(out, a.getName());
         out.append(",\"type\":");
-        appendJsonString(out, actionTypeName(a.action_type));
+        appendJsonStr(out, actionTypeName(a.action_type));
         out.append(",\"url\":");
-        appendJsonString(out, a.getUrl());
+        appendJsonStr(out, a.getUrl());
         out.append(",\"enabled\":");
         appendJsonBool(out, a.enabled);
         formatInto(out, ",\"trigger_count\":{},\"last_triggered\":{}}", a.trigger_count,

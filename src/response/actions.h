@@ -67,4 +67,8 @@ struct ActionManager {
 // slot in slot order. Check `out.truncated` afterwards.
 void writeActionsBody(TextBuf& out, const ActionManager& am);
 
+// Room that always holds the action list: name and URL escaped at worst to
+// three bytes per byte, plus keys, the type name and the widest numbers.
+constexpr size_t kMaxActionsBodyBytes = 64 + kMaxActions * (160 + 3 * (64 + 256));
+
 }  // namespace tarvex

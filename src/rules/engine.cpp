@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ai/json_string.h"
+#include "api/json.h"
 #include "common/log.h"
 
 namespace tarvex {
@@ -57,17 +57,17 @@ void writeRuleListBody(TextBuf& out, const SigmaRule* items, RulePage page, u32 
         const SigmaRule& r = items[i];
         if (i) out.push(',');
         out.append("{\"id\":");
-        appendJsonString(out, r.getId());
+        appendJsonStr(out, r.getId());
         out.append(",\"title\":");
-        appendJsonString(out, r.getTitle());
+        appendJsonStr(out, r.getTitle());
         out.append(",\"level\":");
-        appendJsonString(out, sigmaLevelName(r.level));
+        appendJsonStr(out, sigmaLevelName(r.level));
         out.append(",\"status\":");
-        appendJsonString(out, sigmaStatusName(r.status));
+        appendJsonStr(out, sigmaStatusName(r.status));
         out.append(",\"enabled\":");
         appendJsonBool(out, r.enabled);
         out.append(",\"logsource_category\":");
-        appendJsonString(out, r.getLogsourceCategory());
+        appendJsonStr(out, r.getLogsourceCategory());
         out.push('}');
     }
     formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);

@@ -17,7 +17,6 @@ TEST(E2eHealth, ServesHealthWithExactBytes) {
     ASSERT_TRUE(d.started());
     ASSERT_TRUE(d.waitForLine("info(server): HTTP server listening on 127.0.0.1:" + p));
     EXPECT_TRUE(d.waitForLine("info(server): starting HTTP server on 127.0.0.1:" + p));
-    EXPECT_TRUE(d.waitForLine("info(routes): registered 2 API routes"));
 
     // The line is logged just before the socket is bound: retry briefly.
     std::string reply;
