@@ -1,6 +1,8 @@
 // concept_vector.cpp: seeded generation, binding, bundling and distance.
 #include "engine/concept_vector.h"
 
+#include "common/cpu.h"
+
 #include <bit>
 
 namespace tarvex {
@@ -38,8 +40,8 @@ ConceptVector ConceptVector::bundleMajority(std::span<const ConceptVector> vs) {
 // Built twice, with and without the POPCNT instruction; the loader picks the
 // one the processor supports. Four running sums keep the additions
 // independent, so the word counts overlap.
-__attribute__((target_clones("popcnt", "default"))) u32 ConceptVector::hammingDistance(
-    const ConceptVector& a, const ConceptVector& b) {
+TARVEX_TARGET_CLONES("popcnt", "default")
+u32 ConceptVector::hammingDistance(const ConceptVector& a, const ConceptVector& b) {
     u64 s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     u32 i = 0;
     for (; i + 4 <= kVectorWords; i += 4) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/cpu.h"
 #include "engine/graph.h"
 
 namespace tarvex::test {
@@ -28,8 +29,7 @@ struct ScanNeighbor {
 // The first i < n with keys[i] == key, or n: a slot-order scan done in
 // blocks, each first tested as a whole (a loop the compiler vectorises) and
 // searched only when it holds the key.
-__attribute__((target_clones("avx2", "default"))) inline u32 firstEqual(const u32* keys, u32 n,
-                                                                        u32 key) {
+TARVEX_TARGET_CLONES("avx2", "default") inline u32 firstEqual(const u32* keys, u32 n, u32 key) {
     constexpr u32 kBlock = 256;
     u32 base = 0;
     for (; base + kBlock <= n; base += kBlock) {
