@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "api/devices.h"
 #include "api/json.h"
 #include "api/ws.h"
 #include "common/log.h"
@@ -23,7 +24,13 @@ struct ApiRouteEntry {
 // here as they land.
 constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/health", apiRoute<handleHealth>},
+    {Method::get, "/api/devices", apiRoute<handleListDevices>},
+    {Method::get, "/api/devices/:id", apiRoute<handleGetDevice>},
+    {Method::get, "/api/devices/:id/activity", apiRoute<handleGetDeviceActivity>},
+    {Method::get, "/api/graph", apiRoute<handleGetGraph>},
     {Method::get, "/api/ws", apiRoute<handleUpgrade>},
+    {Method::get, "/api/devices/:id/similar", apiRoute<handleGetSimilarDevices>},
+    {Method::get, "/api/devices/:id/baseline", apiRoute<handleGetDeviceBaseline>},
 };
 
 }  // namespace
