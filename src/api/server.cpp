@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "api/alerts.h"
 #include "api/devices.h"
 #include "api/json.h"
 #include "api/ws.h"
@@ -27,6 +28,8 @@ constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/devices", apiRoute<handleListDevices>},
     {Method::get, "/api/devices/:id", apiRoute<handleGetDevice>},
     {Method::get, "/api/devices/:id/activity", apiRoute<handleGetDeviceActivity>},
+    {Method::get, "/api/alerts", apiRoute<handleListAlerts>},
+    {Method::get, "/api/alerts/:id", apiRoute<handleGetAlert>},
     {Method::get, "/api/graph", apiRoute<handleGetGraph>},
     {Method::get, "/api/ws", apiRoute<handleUpgrade>},
     {Method::get, "/api/devices/:id/similar", apiRoute<handleGetSimilarDevices>},
