@@ -5,7 +5,9 @@
 
 #include "api/alerts.h"
 #include "api/devices.h"
+#include "api/events.h"
 #include "api/json.h"
+#include "api/stats.h"
 #include "api/ws.h"
 #include "common/log.h"
 #include "config.h"
@@ -31,7 +33,10 @@ constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/alerts", apiRoute<handleListAlerts>},
     {Method::get, "/api/alerts/:id", apiRoute<handleGetAlert>},
     {Method::get, "/api/graph", apiRoute<handleGetGraph>},
+    {Method::get, "/api/stats", apiRoute<handleGetStats>},
+    {Method::get, "/api/stats/history", apiRoute<handleGetStatsHistory>},
     {Method::get, "/api/ws", apiRoute<handleUpgrade>},
+    {Method::get, "/api/events/search", apiRoute<handleSearchEvents>},
     {Method::get, "/api/devices/:id/similar", apiRoute<handleGetSimilarDevices>},
     {Method::get, "/api/devices/:id/baseline", apiRoute<handleGetDeviceBaseline>},
 };
