@@ -147,8 +147,6 @@ TEST_F(E2eApiRead, DeviceListEntriesFiltersAndPaging) {
          R"("total":1,"limit":50,"offset":0\})"},
         {"an assigned address shows only as the device's ip", "/api/devices?search=192.168.1.20",
          R"(\{"devices":\[\],"total":0,"limit":50,"offset":0\})"},
-        {"public addresses are not listed", "/api/devices?search=198.51",
-         R"(\{"devices":\[\],"total":0,"limit":50,"offset":0\})"},
         {"nothing inactive yet", "/api/devices?status=inactive",
          R"(\{"devices":\[\],"total":0,"limit":50,"offset":0\})"},
         {"limit cut to 500, offset beyond the total", "/api/devices?limit=1000&offset=10",
@@ -222,11 +220,8 @@ TEST_F(E2eApiRead, AlertsFromASevereCefRecord) {
     const Case cases[] = {
         {"the list", "/api/alerts", 200,
          R"(\{"alerts":\[)" + alert + R"(\],"total":1,"limit":50,"offset":0\})"},
-        {"a severity list", "/api/alerts?severity=high,critical", 200, R"(.*"total":1,.*)"},
         {"severity words are case-sensitive", "/api/alerts?severity=HIGH", 200,
          R"(\{"alerts":\[\],"total":0,"limit":50,"offset":0\})"},
-        {"a status that none has", "/api/alerts?status=resolved", 200, R"(.*"total":0,.*)"},
-        {"search in the source address", "/api/alerts?search=198.51", 200, R"(.*"total":1,.*)"},
         {"detail with the raw record from the ring", "/api/alerts/1", 200,
          R"(\{"id":1,"title":"[^"]+","description":"[^"]*","evidence":"[^"]*",)"
          R"("severity":"critical","status":"new","source_mac":"00:00:00:00:00:00",)"
@@ -281,8 +276,6 @@ TEST_F(E2eApiRead, StatisticsGraphAndEventSearchAgree) {
         {"by type", "/api/events/search?type=2",
          R"(\{"events":\[\{"timestamp":\d+,"type":2,"source_ip":"127\.0\.0\.1",)"
          R"("data":"<30>Dec  8 .*"\}\],"total":1,"limit":50,"offset":0\})"},
-        {"by text", "/api/events/search?q=192.168.1.30", R"(.*"total":1,"limit":50,.*)"},
-        {"an empty time window", "/api/events/search?to=1000", R"(\{"events":\[\],"total":0,.*)"},
     };
     for (const Case& c : cases) {
         std::string body = get(c.target).body;
