@@ -8,6 +8,7 @@
 #include "api/params.h"
 #include "common/mac.h"
 #include "common/state_lock.h"
+#include "common/text.h"
 #include "engine/baseline.h"
 #include "engine/fingerprint.h"
 #include "engine/graph.h"
@@ -33,11 +34,6 @@ constexpr std::string_view kBodyNoBaseline = "{\"error\":\"no baseline data for 
 
 bool inActiveWindow(i64 t, i64 now) {
     return t >= 1 && now - t < kDeviceActiveWindow;
-}
-
-template <size_t N, class L>
-void copyText(char (&dst)[N], L& len, std::string_view src) {
-    copyBounded(dst, len, src);
 }
 
 // ---- the device list ------------------------------------------------------
@@ -149,7 +145,7 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
             r.address = e.address;
             if (e.address) {
                 const Node& node = g.nodes[e.index];
-                copyText(r.label, r.label_len, node.name.slice());
+                copyBounded(r.label, r.label_len, node.name.slice());
                 r.ip_len = 0;
                 r.signal_count = node.access_count;
                 r.last_seen = node.last_activated;
@@ -157,8 +153,8 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
             }
             const DeviceFingerprint& d = fp.devices[e.index];
             std::memcpy(r.mac, d.mac, 6);
-            copyText(r.label, r.label_len, d.getLabel());
-            copyText(r.ip, r.ip_len, assignedAddress(g, d.mac));
+            copyBounded(r.label, r.label_len, d.getLabel());
+            copyBounded(r.ip, r.ip_len, assignedAddress(g, d.mac));
             r.confidence = d.confidence;
             r.signal_count = d.signal_count;
             r.first_seen = d.first_seen;
@@ -320,7 +316,7 @@ Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
                 r.weight = nbrs[k].weight;
                 r.edge_type = nbrs[k].edge_type;
                 r.type = g.nodes[nbrs[k].node_id].node_type;
-                copyText(r.name, r.name_len, nbrs[k].name.slice());
+                copyBounded(r.name, r.name_len, nbrs[k].name.slice());
             }
         }
         if (dev) {
@@ -452,7 +448,7 @@ Err handleGetSimilarDevices(ServerState& state, HttpRequest& req, HttpResponse& 
             rows[k].similarity = kept[k].similarity;
             rows[k].confidence = d.confidence;
             std::memcpy(rows[k].mac, d.mac, 6);
-            copyText(rows[k].label, rows[k].label_len, d.getLabel());
+            copyBounded(rows[k].label, rows[k].label_len, d.getLabel());
         }
     }
 
@@ -551,7 +547,7 @@ Err handleGetGraph(ServerState& state, HttpRequest& req, HttpResponse& res) {
             r.id = i;
             r.activation = n.activation;
             r.type = n.node_type;
-            copyText(r.name, r.name_len, n.name.slice());
+            copyBounded(r.name, r.name_len, n.name.slice());
         }
         seen = 0;
         for (u32 i = 0; i < kMaxEdges && edge_rows < limit; ++i) {
