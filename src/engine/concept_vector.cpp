@@ -36,10 +36,18 @@ ConceptVector ConceptVector::bundleMajority(std::span<const ConceptVector> vs) {
 }
 
 // Built twice, with and without the POPCNT instruction; the loader picks the
-// one the processor supports. Four running sums keep the additions
-// independent, so the word counts overlap.
-__attribute__((target_clones("popcnt", "default"))) u32 ConceptVector::hammingDistance(
-    const ConceptVector& a, const ConceptVector& b) {
+// one the processor supports. ThreadSanitizer builds keep the one plain
+// version: the loader runs the picking function before the sanitizer's
+// runtime is ready, and an instrumented one crashes the process at load.
+// Four running sums keep the additions independent, so the word counts
+// overlap.
+#if defined(__SANITIZE_THREAD__)
+#define TARVEX_POPCNT_CLONES
+#else
+#define TARVEX_POPCNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#endif
+TARVEX_POPCNT_CLONES u32 ConceptVector::hammingDistance(const ConceptVector& a,
+                                                        const ConceptVector& b) {
     u64 s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     u32 i = 0;
     for (; i + 4 <= kVectorWords; i += 4) {

@@ -27,9 +27,14 @@ struct ScanNeighbor {
 
 // The first i < n with keys[i] == key, or n: a slot-order scan done in
 // blocks, each first tested as a whole (a loop the compiler vectorises) and
-// searched only when it holds the key.
-__attribute__((target_clones("avx2", "default"))) inline u32 firstEqual(const u32* keys, u32 n,
-                                                                        u32 key) {
+// searched only when it holds the key. ThreadSanitizer builds keep one plain
+// version (an instrumented clone picker crashes the process at load).
+#if defined(__SANITIZE_THREAD__)
+#define TARVEX_AVX2_CLONES
+#else
+#define TARVEX_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+TARVEX_AVX2_CLONES inline u32 firstEqual(const u32* keys, u32 n, u32 key) {
     constexpr u32 kBlock = 256;
     u32 base = 0;
     for (; base + kBlock <= n; base += kBlock) {
