@@ -91,16 +91,19 @@ bool relatedToAlert(const RawEvent& e, std::string_view src, std::string_view ds
 }
 
 // Events related to `source_ip` from the database, newest first, at most
-// `cap` of them. Without a database there are none. The query (events sent
-// from the address or naming it, case-insensitively), and the warning
-// "failed to query related events for {}: {}" when it fails, belong here
-// once the persistence layer offers it.
+// `cap` of them; none without a database. Runs on the handler's own thread
+// without the state lock.
 u32 relatedEventsFromDatabase(const ServerState& state, std::string_view source_ip, EventCopy* out,
                               u32 cap) {
+    if (!state.pipeline || !state.pipeline->persistence) return 0;
+    // With a database: the persistence layer's query for events sent from
+    // the address or naming it (case-insensitively) fills `out`; when it
+    // fails, "failed to query related events for {}: {}" (address, error
+    // name) is logged as a persistence warning and there are none. The query
+    // is not offered by the persistence layer yet.
     (void)source_ip;
     (void)out;
     (void)cap;
-    if (!state.pipeline || !state.pipeline->persistence) return 0;
     return 0;
 }
 
