@@ -539,8 +539,10 @@ Err handleGetGraph(ServerState& state, HttpRequest& req, HttpResponse& res) {
         const Graph& g = *state.graph;
         total_nodes = g.node_count;
         total_edges = g.edge_count;
+        // Slots are never freed, so the counts are the active slots: the
+        // scans end once they have met them all.
         u32 seen = 0;
-        for (u32 i = 0; i < kMaxNodes && node_rows < limit; ++i) {
+        for (u32 i = 0; i < kMaxNodes && node_rows < limit && seen < total_nodes; ++i) {
             const Node& n = g.nodes[i];
             if (!n.active || seen++ < offset) continue;
             NodeRow& r = nodes[node_rows++];
@@ -550,7 +552,7 @@ Err handleGetGraph(ServerState& state, HttpRequest& req, HttpResponse& res) {
             copyBounded(r.name, r.name_len, n.name.slice());
         }
         seen = 0;
-        for (u32 i = 0; i < kMaxEdges && edge_rows < limit; ++i) {
+        for (u32 i = 0; i < kMaxEdges && edge_rows < limit && seen < total_edges; ++i) {
             const Edge& e = g.edges[i];
             if (!e.active || seen++ < offset) continue;
             edges[edge_rows++] = {e.source, e.target, e.weight, e.edge_type};
