@@ -3,12 +3,16 @@
 
 #include <cstdlib>
 
+#include "api/alerts.h"
 #include "api/analytics.h"
 #include "api/cases.h"
 #include "api/compliance.h"
+#include "api/devices.h"
+#include "api/events.h"
 #include "api/json.h"
 #include "api/lifetime_stats.h"
 #include "api/records.h"
+#include "api/stats.h"
 #include "api/ws.h"
 #include "common/log.h"
 #include "config.h"
@@ -28,7 +32,16 @@ struct ApiRouteEntry {
 // here as they land.
 constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/health", apiRoute<handleHealth>},
+    {Method::get, "/api/devices", apiRoute<handleListDevices>},
+    {Method::get, "/api/devices/:id", apiRoute<handleGetDevice>},
+    {Method::get, "/api/devices/:id/activity", apiRoute<handleGetDeviceActivity>},
+    {Method::get, "/api/alerts", apiRoute<handleListAlerts>},
+    {Method::get, "/api/alerts/:id", apiRoute<handleGetAlert>},
+    {Method::get, "/api/graph", apiRoute<handleGetGraph>},
+    {Method::get, "/api/stats", apiRoute<handleGetStats>},
+    {Method::get, "/api/stats/history", apiRoute<handleGetStatsHistory>},
     {Method::get, "/api/ws", apiRoute<handleUpgrade>},
+    {Method::get, "/api/events/search", apiRoute<handleSearchEvents>},
     {Method::get, "/api/cases", apiRoute<handleListCases>},
     {Method::get, "/api/cases/:id", apiRoute<handleGetCase>},
     {Method::post, "/api/cases", apiRoute<handleCreateCase>},
@@ -43,6 +56,8 @@ constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/compliance/:framework/evidence", apiRoute<handleGetComplianceEvidence>},
     {Method::get, "/api/settings", apiRoute<handleGetSettings>},
     {Method::get, "/api/settings/llm", apiRoute<handleGetLlmSettings>},
+    {Method::get, "/api/devices/:id/similar", apiRoute<handleGetSimilarDevices>},
+    {Method::get, "/api/devices/:id/baseline", apiRoute<handleGetDeviceBaseline>},
     {Method::get, "/api/analytics/events", apiRoute<handleEventTimeSeries>},
     {Method::get, "/api/analytics/alerts", apiRoute<handleAlertTimeSeries>},
     {Method::get, "/api/analytics/devices", apiRoute<handleDeviceTimeSeries>},

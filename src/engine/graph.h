@@ -130,6 +130,20 @@ struct Graph {
     u32 getForwardNeighbors(u32 id, f32 min_weight, Neighbor (&out)[kMaxNeighbors]) const;
     // Active edges with the node as source or target, whatever their weight.
     u32 nodeDegree(u32 id) const;
+    // Calls f(edge) for each active edge leaving (entering) the node, in slot
+    // order, until f returns false; nothing for an out-of-range id.
+    template <class F>
+    void forEachOutEdge(u32 id, F&& f) const {
+        if (id >= kMaxNodes) return;
+        for (u32 c = out_head[id]; c != 0; c = next_out[c - 1])
+            if (edges[c - 1].active && !f(edges[c - 1])) return;
+    }
+    template <class F>
+    void forEachInEdge(u32 id, F&& f) const {
+        if (id >= kMaxNodes) return;
+        for (u32 c = in_head[id]; c != 0; c = next_in[c - 1])
+            if (edges[c - 1].active && !f(edges[c - 1])) return;
+    }
 
     // Indexes (private representation). Edge lists hold slot + 1, 0 ends a
     // list; `degree` counts each incident edge once (a self-loop once).

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include "api/server.h"
 #include "support/daemon.h"
 #include "support/http_client.h"
 
@@ -17,6 +18,10 @@ TEST(E2eHealth, ServesHealthWithExactBytes) {
     ASSERT_TRUE(d.started());
     ASSERT_TRUE(d.waitForLine("info(server): HTTP server listening on 127.0.0.1:" + p));
     EXPECT_TRUE(d.waitForLine("info(server): starting HTTP server on 127.0.0.1:" + p));
+    Router table;
+    const size_t routes = registerRoutes(table);
+    EXPECT_TRUE(
+        d.waitForLine("info(routes): registered " + std::to_string(routes) + " API routes"));
 
     // The line is logged just before the socket is bound: retry briefly.
     std::string reply;

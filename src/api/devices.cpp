@@ -1,0 +1,596 @@
+// devices.cpp: the device and entity-graph endpoints.
+#include "api/devices.h"
+
+#include <cstring>
+
+#include "api/json.h"
+#include "api/local_copy.h"
+#include "api/params.h"
+#include "common/mac.h"
+#include "common/state_lock.h"
+#include "common/text.h"
+#include "engine/baseline.h"
+#include "engine/fingerprint.h"
+#include "engine/graph.h"
+#include "ingest/dhcp.h"
+#include "pipeline.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr u32 kMaxListEntries = 8192;
+constexpr u32 kRecentEvents = 50;
+constexpr u32 kMaxSimilar = 10;
+constexpr f32 kSimilarAbove = 0.5f;
+constexpr u32 kMaxBuckets = 120;
+constexpr i64 kBucketSeconds = 30;
+constexpr u32 kGraphDefaultLimit = 200;
+constexpr u32 kGraphMaxLimit = 10000;
+constexpr u32 kNodeTypeCount = 7;
+
+constexpr std::string_view kBodyDeviceNotFound = "{\"error\":\"device not found\"}";
+constexpr std::string_view kBodyNoBaseline = "{\"error\":\"no baseline data for device\"}";
+
+bool inActiveWindow(i64 t, i64 now) {
+    return t >= 1 && now - t < kDeviceActiveWindow;
+}
+
+// ---- the device list ------------------------------------------------------
+
+struct ListEntry {
+    i64 last_seen;
+    u32 index;  // device slot or graph node slot
+    bool address;
+};
+
+struct DeviceRow {
+    i64 first_seen;
+    i64 last_seen;
+    f32 confidence;
+    u32 signal_count;
+    u8 mac[6];
+    bool address;
+    u8 label_len;
+    u8 ip_len;
+    char label[kLabelCap];
+    char ip[kNameCap];
+};
+static_assert(kNameCap <= kLabelCap, "an address entry's label holds a node name");
+
+// The name of the first address node that the device's graph node is
+// assigned to, in edge-slot order; empty without a node or such an edge.
+std::string_view assignedAddress(const Graph& g, const u8 mac[6]) {
+    MacText text = macToString(mac);
+    const Node* dev = g.findNode(text.view(), NodeType::device);
+    if (!dev) return {};
+    std::string_view found;
+    g.forEachOutEdge(dev->id, [&](const Edge& e) {
+        if (e.edge_type != EdgeType::assigned_to) return true;
+        const Node* target = g.getNode(e.target);
+        if (!target || target->node_type != NodeType::ip_address) return true;
+        found = target->name.slice();
+        return false;
+    });
+    return found;
+}
+
+// Whether an active device node is assigned to this address node.
+bool assignedToDevice(const Graph& g, u32 node) {
+    bool assigned = false;
+    g.forEachInEdge(node, [&](const Edge& e) {
+        if (e.edge_type != EdgeType::assigned_to) return true;
+        const Node* source = g.getNode(e.source);
+        assigned = source && source->node_type == NodeType::device;
+        return !assigned;
+    });
+    return assigned;
+}
+
+}  // namespace
+
+Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    const QueryParams* q = queryOrBadRequest(req, res);
+    if (!q) return Err::None;
+    const QueryParams& query = *q;
+    const Paging page = parsePaging(query);
+    const std::string_view search = query.get("search");
+    bool has_status = false;
+    const std::string_view status = query.get("status", &has_status);
+    const bool want_active = !has_status || status == "active";
+
+    ListEntry* entries = arenaArray<ListEntry>(*req.arena, kMaxListEntries);
+    ListEntry* scratch = arenaArray<ListEntry>(*req.arena, kMaxListEntries);
+    DeviceRow* rows = arenaArray<DeviceRow>(*req.arena, page.limit);
+    if (!entries || !scratch || !rows) return Err::OutOfMemory;
+
+    u32 total = 0;
+    u32 shown = 0;
+    {
+        SharedGuard hold(*state.lock);
+        const i64 now = apiNow(state);
+        const FingerprintEngine& fp = *state.fp_engine;
+        const Graph& g = *state.graph;
+        u32 n = 0;
+        for (u32 i = 0; i < kMaxDevices && n < kMaxListEntries; ++i) {
+            const DeviceFingerprint& d = fp.devices[i];
+            if (!d.active || inActiveWindow(d.last_seen, now) != want_active) continue;
+            if (!search.empty()) {
+                MacText mac = macToString(d.mac);
+                if (!containsBytes(mac.view(), search) && !containsBytes(d.getLabel(), search))
+                    continue;
+            }
+            entries[n++] = {d.last_seen, i, false};
+        }
+        for (u32 i = 0; i < kMaxNodes && n < kMaxListEntries; ++i) {
+            const Node& node = g.nodes[i];
+            if (!node.active || node.node_type != NodeType::ip_address) continue;
+            if (!isLocalIp(node.name.slice())) continue;
+            if (inActiveWindow(node.last_activated, now) != want_active) continue;
+            if (!search.empty() && !containsBytes(node.name.slice(), search)) continue;
+            if (assignedToDevice(g, i)) continue;
+            entries[n++] = {node.last_activated, i, true};
+        }
+        stableSort(entries, scratch, n, [](const ListEntry& a, const ListEntry& b) {
+            return a.last_seen > b.last_seen;
+        });
+
+        total = n;
+        const u32 start = page.offset < total ? page.offset : total;
+        shown = total - start < page.limit ? total - start : page.limit;
+        for (u32 k = 0; k < shown; ++k) {
+            const ListEntry& e = entries[start + k];
+            DeviceRow& r = rows[k];
+            r.address = e.address;
+            if (e.address) {
+                const Node& node = g.nodes[e.index];
+                copyBounded(r.label, r.label_len, node.name.slice());
+                r.ip_len = 0;
+                r.signal_count = node.access_count;
+                r.last_seen = node.last_activated;
+                continue;
+            }
+            const DeviceFingerprint& d = fp.devices[e.index];
+            std::memcpy(r.mac, d.mac, 6);
+            copyBounded(r.label, r.label_len, d.getLabel());
+            copyBounded(r.ip, r.ip_len, assignedAddress(g, d.mac));
+            r.confidence = d.confidence;
+            r.signal_count = d.signal_count;
+            r.first_seen = d.first_seen;
+            r.last_seen = d.last_seen;
+        }
+    }
+
+    JsonWriter j(res.writer());
+    j.beginObject().key("devices").beginArray();
+    for (u32 k = 0; k < shown; ++k) {
+        const DeviceRow& r = rows[k];
+        const std::string_view label(r.label, r.label_len);
+        if (r.address) {
+            j.beginObject()
+                .key("mac")
+                .str("00:00:00:00:00:00")
+                .key("label")
+                .str(label)
+                .key("confidence")
+                .fixed(0.0)
+                .key("signal_count")
+                .u(r.signal_count)
+                .key("first_seen")
+                .i(0)
+                .key("last_seen")
+                .i(r.last_seen)
+                .key("type")
+                .str("ip")
+                .endObject();
+            continue;
+        }
+        j.beginObject()
+            .key("mac")
+            .mac(r.mac)
+            .key("label")
+            .str(label)
+            .key("ip")
+            .str({r.ip, r.ip_len})
+            .key("confidence")
+            .fixed(r.confidence)
+            .key("signal_count")
+            .u(r.signal_count)
+            .key("first_seen")
+            .i(r.first_seen)
+            .key("last_seen")
+            .i(r.last_seen)
+            .key("type")
+            .str("fingerprinted")
+            .endObject();
+    }
+    j.endArray().key("total").u(total).key("limit").u(page.limit).key("offset").u(page.offset);
+    j.endObject();
+    return j.err();
+}
+
+// ---- one device -----------------------------------------------------------
+
+namespace {
+
+struct NeighborRow {
+    f32 weight;
+    NodeType type;
+    EdgeType edge_type;
+    u8 name_len;
+    char name[kNameCap];
+};
+
+struct DeviceDetail {
+    bool has_node;
+    bool has_device;
+    NodeType node_type;
+    u32 node_access;
+    i64 node_last;
+    f32 activation;
+    u32 device_signals;
+    i64 device_last_seen;
+    u32 neighbor_count;
+    NeighborRow neighbors[kMaxNeighbors];
+};
+
+// The lowest-slot active node named `name` among the first `type_count`
+// node types of `types`.
+const Node* lowestNodeNamed(const Graph& g, std::string_view name, const NodeType* types,
+                            u32 type_count) {
+    const Node* best = nullptr;
+    for (u32 t = 0; t < type_count; ++t) {
+        const Node* n = g.findNode(name, types[t]);
+        if (n && (!best || n->id < best->id)) best = n;
+    }
+    return best;
+}
+
+constexpr NodeType kAllNodeTypes[kNodeTypeCount] = {
+    NodeType::device, NodeType::ip_address, NodeType::dns_name, NodeType::service,
+    NodeType::user,   NodeType::network,    NodeType::alert,
+};
+constexpr NodeType kDeviceOrAddress[2] = {NodeType::device, NodeType::ip_address};
+
+// Whether a raw event concerns `id`: sent from it, or naming it.
+bool eventMentions(const RawEvent& e, std::string_view id) {
+    return e.active && (e.getSourceIp() == id || containsBytes(e.getData(), id));
+}
+
+// The first device, in slot order, whose address text or label equals `id`.
+const DeviceFingerprint* deviceByTextOrLabel(const FingerprintEngine& fp, std::string_view id) {
+    for (u32 i = 0; i < kMaxDevices; ++i) {
+        const DeviceFingerprint& d = fp.devices[i];
+        if (!d.active) continue;
+        if (macToString(d.mac).view() == id || d.getLabel() == id) return &d;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    char buf[kPercentDecodeBytes];
+    const std::string_view id = percentDecode(req.param("id"), buf);
+    if (id.empty()) return replyJson(res, 404, kBodyNotFound);
+
+    EventCopy* events = arenaArray<EventCopy>(*req.arena, kRecentEvents);
+    if (!events) return Err::OutOfMemory;
+    DeviceDetail dd{};
+    u32 event_count = 0;
+    {
+        SharedGuard hold(*state.lock);
+        const FingerprintEngine& fp = *state.fp_engine;
+        const Graph& g = *state.graph;
+
+        // A node named exactly so, else a device by address, else by label.
+        const Node* node = lowestNodeNamed(g, id, kDeviceOrAddress, 2);
+        const DeviceFingerprint* dev = nullptr;
+        if (!node) {
+            if (auto mac = ingest::dhcp::parseMac(id)) dev = fp.findDevice(mac->b);
+            for (u32 i = 0; !dev && i < kMaxDevices; ++i) {
+                const DeviceFingerprint& d = fp.devices[i];
+                if (d.active && d.label_len != 0 && d.getLabel() == id) dev = &d;
+            }
+            if (dev) {
+                node =
+                    lowestNodeNamed(g, macToString(dev->mac).view(), kAllNodeTypes, kNodeTypeCount);
+            }
+        }
+        if (!node && !dev) return replyJson(res, 404, kBodyNotFound);
+
+        dd.has_node = node != nullptr;
+        dd.has_device = dev != nullptr;
+        dd.neighbor_count = 0;
+        if (node) {
+            dd.node_type = node->node_type;
+            dd.node_access = node->access_count;
+            dd.node_last = node->last_activated;
+            dd.activation = node->activation;
+            Neighbor nbrs[kMaxNeighbors];
+            dd.neighbor_count = g.getNeighbors(node->id, 0.0f, nbrs);
+            for (u32 k = 0; k < dd.neighbor_count; ++k) {
+                NeighborRow& r = dd.neighbors[k];
+                r.weight = nbrs[k].weight;
+                r.edge_type = nbrs[k].edge_type;
+                r.type = g.nodes[nbrs[k].node_id].node_type;
+                copyBounded(r.name, r.name_len, nbrs[k].name.slice());
+            }
+        }
+        if (dev) {
+            dd.device_signals = dev->signal_count;
+            dd.device_last_seen = dev->last_seen;
+        }
+        const RingBuffer& ring = *state.pipeline->events;
+        const u32 held = ring.occupancy();
+        for (u32 i = 0; i < held && event_count < kRecentEvents; ++i) {
+            const RawEvent& e = ring.newest(i);
+            if (eventMentions(e, id)) copyEvent(e, events[event_count++]);
+        }
+    }
+
+    JsonWriter j(res.writer());
+    j.beginObject().key("id").str(id);
+    j.key("type").str(dd.has_node ? nodeTypeName(dd.node_type) : "fingerprinted");
+    j.key("signal_count").u(dd.has_device ? dd.device_signals : dd.node_access);
+    j.key("last_seen").i(dd.has_device ? dd.device_last_seen : dd.node_last);
+    j.key("activation").fixed(dd.has_node ? dd.activation : 0.0);
+    j.key("neighbors").beginArray();
+    for (u32 k = 0; k < dd.neighbor_count; ++k) {
+        const NeighborRow& r = dd.neighbors[k];
+        j.beginObject()
+            .key("name")
+            .str({r.name, r.name_len})
+            .key("type")
+            .str(nodeTypeName(r.type))
+            .key("edge_type")
+            .str(edgeTypeName(r.edge_type))
+            .key("weight")
+            .fixed(r.weight)
+            .endObject();
+    }
+    j.endArray().key("recent_events").beginArray();
+    for (u32 k = 0; k < event_count; ++k) writeEventJson(j, events[k], false);
+    j.endArray().endObject();
+    return j.err();
+}
+
+Err handleGetDeviceActivity(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    char buf[kPercentDecodeBytes];
+    const std::string_view id = percentDecode(req.param("id"), buf);
+    if (id.empty()) return replyJson(res, 404, kBodyNotFound);
+
+    struct Bucket {
+        i64 start;
+        u32 count;
+    };
+    Bucket buckets[kMaxBuckets];
+    Bucket scratch[kMaxBuckets];
+    u32 n = 0;
+    {
+        SharedGuard hold(*state.lock);
+        const RingBuffer& ring = *state.pipeline->events;
+        const u32 held = ring.occupancy();
+        for (u32 i = 0; i < held; ++i) {
+            const RawEvent& e = ring.newest(i);
+            if (!eventMentions(e, id)) continue;
+            i64 rem = e.timestamp % kBucketSeconds;
+            if (rem < 0) rem += kBucketSeconds;
+            const i64 start = e.timestamp - rem;
+            u32 b = 0;
+            while (b < n && buckets[b].start != start) ++b;
+            if (b < n) {
+                ++buckets[b].count;
+            } else if (n < kMaxBuckets) {
+                buckets[n++] = {start, 1};
+            }
+        }
+    }
+    stableSort(buckets, scratch, n,
+               [](const Bucket& a, const Bucket& b) { return a.start < b.start; });
+
+    JsonWriter j(res.writer());
+    j.beginArray();
+    for (u32 b = 0; b < n; ++b)
+        j.beginObject().key("t").i(buckets[b].start).key("count").u(buckets[b].count).endObject();
+    j.endArray();
+    return j.err();
+}
+
+Err handleGetSimilarDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    char buf[kPercentDecodeBytes];
+    const std::string_view id = percentDecode(req.param("id"), buf);
+    if (id.empty()) return replyJson(res, 404, kBodyNotFound);
+
+    struct Kept {
+        u32 index;
+        f32 similarity;
+    };
+    struct SimilarRow {
+        f32 similarity;
+        f32 confidence;
+        u8 mac[6];
+        u8 label_len;
+        char label[kLabelCap];
+    };
+    Kept kept[kMaxSimilar];
+    Kept scratch[kMaxSimilar];
+    SimilarRow rows[kMaxSimilar];
+    u32 n = 0;
+    {
+        SharedGuard hold(*state.lock);
+        const FingerprintEngine& fp = *state.fp_engine;
+        const DeviceFingerprint* dev = deviceByTextOrLabel(fp, id);
+        if (!dev) return replyJson(res, 404, kBodyDeviceNotFound);
+        for (u32 i = 0; i < kMaxDevices; ++i) {
+            const DeviceFingerprint& other = fp.devices[i];
+            if (!other.active || &other == dev || std::memcmp(other.mac, dev->mac, 6) == 0)
+                continue;
+            const f32 s = ConceptVector::similarity(dev->vector, other.vector);
+            if (!(s > kSimilarAbove)) continue;
+            if (n < kMaxSimilar) {
+                kept[n++] = {i, s};
+                continue;
+            }
+            u32 low = 0;
+            for (u32 k = 1; k < n; ++k)
+                if (kept[k].similarity < kept[low].similarity) low = k;
+            if (s > kept[low].similarity) kept[low] = {i, s};
+        }
+        stableSort(kept, scratch, n,
+                   [](const Kept& a, const Kept& b) { return a.similarity > b.similarity; });
+        for (u32 k = 0; k < n; ++k) {
+            const DeviceFingerprint& d = fp.devices[kept[k].index];
+            rows[k].similarity = kept[k].similarity;
+            rows[k].confidence = d.confidence;
+            std::memcpy(rows[k].mac, d.mac, 6);
+            copyBounded(rows[k].label, rows[k].label_len, d.getLabel());
+        }
+    }
+
+    JsonWriter j(res.writer());
+    j.beginObject().key("device").str(id).key("similar").beginArray();
+    for (u32 k = 0; k < n; ++k) {
+        j.beginObject()
+            .key("mac")
+            .mac(rows[k].mac)
+            .key("label")
+            .str({rows[k].label, rows[k].label_len})
+            .key("similarity")
+            .fixed(rows[k].similarity)
+            .key("confidence")
+            .fixed(rows[k].confidence)
+            .endObject();
+    }
+    j.endArray().endObject();
+    return j.err();
+}
+
+Err handleGetDeviceBaseline(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    char buf[kPercentDecodeBytes];
+    const std::string_view id = percentDecode(req.param("id"), buf);
+    if (id.empty()) return replyJson(res, 404, kBodyNotFound);
+
+    u32 observations = 0;
+    bool learning = false;
+    i64 last_observation = 0;
+    f32 modulation[kNamedFeatures];
+    f32 surprise = 0;
+    {
+        SharedGuard hold(*state.lock);
+        const DeviceFingerprint* dev = deviceByTextOrLabel(*state.fp_engine, id);
+        if (!dev) return replyJson(res, 404, kBodyDeviceNotFound);
+        const DeviceBaseline* b = state.baseline->findDevice(dev->mac);
+        if (!b) return replyJson(res, 404, kBodyNoBaseline);
+        observations = b->observation_count;
+        learning = b->learning;
+        last_observation = b->last_observation;
+        for (u32 f = 0; f < kNamedFeatures; ++f) modulation[f] = b->model.getModulation(f);
+        surprise = b->model.normalized_error;
+    }
+
+    JsonWriter j(res.writer());
+    j.beginObject().key("mac").str(id).key("observation_count").u(observations);
+    j.key("learning").boolean(learning).key("last_observation").i(last_observation);
+    j.key("features").beginArray();
+    for (u32 f = 0; f < kNamedFeatures; ++f) {
+        j.beginObject().key("name").str(kFeatureNames[f]).key("modulation").fixed(modulation[f]);
+        j.endObject();
+    }
+    j.endArray().key("surprise").fixed(surprise).endObject();
+    return j.err();
+}
+
+// ---- the graph ------------------------------------------------------------
+
+Err handleGetGraph(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    const QueryParams* q = queryOrBadRequest(req, res);
+    if (!q) return Err::None;
+    const QueryParams& query = *q;
+    u32 limit = parseQueryU32(query, "limit", kGraphDefaultLimit);
+    if (limit > kGraphMaxLimit) limit = kGraphMaxLimit;
+    const u32 offset = parseQueryU32(query, "offset", 0);
+
+    struct NodeRow {
+        u32 id;
+        f32 activation;
+        NodeType type;
+        u8 name_len;
+        char name[kNameCap];
+    };
+    struct EdgeRow {
+        u32 source;
+        u32 target;
+        f32 weight;
+        EdgeType type;
+    };
+    NodeRow* nodes = arenaArray<NodeRow>(*req.arena, limit);
+    EdgeRow* edges = arenaArray<EdgeRow>(*req.arena, limit);
+    if (!nodes || !edges) return Err::OutOfMemory;
+    u32 node_rows = 0, edge_rows = 0, total_nodes = 0, total_edges = 0;
+    {
+        SharedGuard hold(*state.lock);
+        const Graph& g = *state.graph;
+        total_nodes = g.node_count;
+        total_edges = g.edge_count;
+        // Slots are never freed, so the counts are the active slots: the
+        // scans end once they have met them all.
+        u32 seen = 0;
+        for (u32 i = 0; i < kMaxNodes && node_rows < limit && seen < total_nodes; ++i) {
+            const Node& n = g.nodes[i];
+            if (!n.active || seen++ < offset) continue;
+            NodeRow& r = nodes[node_rows++];
+            r.id = i;
+            r.activation = n.activation;
+            r.type = n.node_type;
+            copyBounded(r.name, r.name_len, n.name.slice());
+        }
+        seen = 0;
+        for (u32 i = 0; i < kMaxEdges && edge_rows < limit && seen < total_edges; ++i) {
+            const Edge& e = g.edges[i];
+            if (!e.active || seen++ < offset) continue;
+            edges[edge_rows++] = {e.source, e.target, e.weight, e.edge_type};
+        }
+    }
+
+    JsonWriter j(res.writer());
+    j.beginObject().key("nodes").beginArray();
+    for (u32 k = 0; k < node_rows; ++k) {
+        const NodeRow& r = nodes[k];
+        j.beginObject()
+            .key("id")
+            .u(r.id)
+            .key("name")
+            .str({r.name, r.name_len})
+            .key("type")
+            .str(nodeTypeName(r.type))
+            .key("activation")
+            .fixed(r.activation)
+            .endObject();
+    }
+    j.endArray().key("edges").beginArray();
+    for (u32 k = 0; k < edge_rows; ++k) {
+        const EdgeRow& r = edges[k];
+        j.beginObject()
+            .key("source")
+            .u(r.source)
+            .key("target")
+            .u(r.target)
+            .key("type")
+            .str(edgeTypeName(r.type))
+            .key("weight")
+            .fixed(r.weight)
+            .endObject();
+    }
+    j.endArray().key("total_nodes").u(total_nodes).key("total_edges").u(total_edges);
+    j.endObject();
+    return j.err();
+}
+
+}  // namespace tarvex

@@ -1,0 +1,63 @@
+// api_call.h: runs API routes in-process, without sockets, over a rig.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "api/server.h"
+#include "http/router.h"
+#include "pipeline/pipeline_fixture.h"
+
+namespace tarvex::test {
+
+// The ServerState the daemon would build over the rig's tables.
+inline ServerState stateOf(PipelineRig& rig) {
+    ServerState s{};
+    s.fp_engine = rig.fp;
+    s.graph = rig.graph;
+    s.alerts = rig.alerts;
+    s.events_processed = &rig.p->events_processed;
+    s.anomalies_detected = &rig.p->anomalies_detected;
+    s.pipeline = rig.p;
+    s.baseline = rig.baseline;
+    s.lock = &rig.p->state_lock;
+    return s;
+}
+
+struct ApiReply {
+    int status = 0;  // 0 when no route matched
+    std::string body;
+    Err err = Err::None;
+};
+
+// Routes GET `target` ("/api/devices?limit=2") through the API's route
+// table and runs the handler on this thread with a fresh request arena.
+inline ApiReply callApi(ServerState& state, std::string_view target) {
+    static Router* router = [] {
+        auto* r = new Router();
+        registerRoutes(*r);
+        return r;
+    }();
+    std::vector<char> scratch(kHandlerScratchBytes);
+    Arena arena(scratch.data(), scratch.size());
+    auto req = std::make_unique<HttpRequest>();
+    req->head.method = Method::get;
+    req->head.target = target;
+    size_t q = target.find('?');
+    req->head.path = target.substr(0, q);
+    req->head.query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+    req->resetForDispatch(&arena);
+    ApiReply out;
+    const Route* route = router->match(Method::get, req->head.path, *req);
+    if (!route) return out;
+    HttpResponse res(&arena);
+    out.err = route->handler(&state, *req, res);
+    out.status = res.status;
+    out.body = std::string(res.body());
+    if (out.err == Err::None && res.content_type != ContentType::json) out.err = Err::Unexpected;
+    return out;
+}
+
+}  // namespace tarvex::test
