@@ -76,7 +76,7 @@ u16 startListener(Collector* c, ListenerOptions opts, test::LogCapture& logs) {
 
 TEST(Listener, DeliversDatagramsInOrderCutTo4096) {
     test::LogCapture logs;
-    auto* c = new Collector;  // outlives the detached listener thread
+    static auto* c = new Collector;  // outlives the detached listener thread
     u16 port = startListener(c, {}, logs);
     int fd = sender(port);
     std::string big(5000, 'x');
@@ -126,7 +126,7 @@ TEST(Listener, SmallBufferIsReportedWithTheSysctlToRaise) {
     }
     if (rmem_max <= 0 || rmem_max >= kReceiveBufferBytes) GTEST_SKIP() << "rmem_max is large";
     test::LogCapture logs;
-    auto* c = new Collector;
+    static auto* c = new Collector;
     ListenerOptions opts;
     opts.force_buffer = false;
     startListener(c, opts, logs);
@@ -136,7 +136,7 @@ TEST(Listener, SmallBufferIsReportedWithTheSysctlToRaise) {
 
 TEST(Listener, KernelDropsAreCountedAndLogged) {
     test::LogCapture logs;
-    auto* c = new Collector;
+    static auto* c = new Collector;
     ListenerOptions opts;
     opts.receive_buffer = 64 * 1024;  // small on purpose: easy to overflow
     c->stall = true;

@@ -37,8 +37,9 @@ struct StallingTarget {
 
 TEST(PipelineDrops, KernelDropsEqualSentMinusProcessed) {
     test::LogCapture logs;
-    auto* rig = new test::PipelineRig();  // outlives the detached listener
-    auto* target = new StallingTarget{rig->p};
+    // Both outlive the detached listener thread, which never ends.
+    static auto* rig = new test::PipelineRig();
+    static auto* target = new StallingTarget{rig->p};
     ListenerOptions opts;
     opts.port = static_cast<u16>(test::freePort(SOCK_DGRAM));
     opts.receive_buffer = 128 * 1024;  // small on purpose

@@ -107,8 +107,8 @@ TEST(PipelineDhcp, UniversalAndLocallyAdministeredMacs) {
     PipelineRig rig;
     // A universally administered MAC: device keyed by it, linked to the address.
     rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.20 3c:22:fb:0a:1b:2c iPhone");
-    const DeviceFingerprint* dev =
-        rig.fp->findDevice(ingest::dhcp::parseMac("3C:22:FB:0A:1B:2C")->b);
+    const MacAddr first = *ingest::dhcp::parseMac("3C:22:FB:0A:1B:2C");
+    const DeviceFingerprint* dev = rig.fp->findDevice(first.b);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(dev->signal_count, 2) << "manufacturer and hostname";
     const Edge* e = rig.edge("3C:22:FB:0A:1B:2C", NodeType::device, "192.168.1.20",
@@ -152,7 +152,8 @@ TEST(PipelineDns, SignalOnlyOnceTheAddressIsKnown) {
     EXPECT_EQ(rig.fp->device_count, 0u) << "but no signal";
 
     rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.60 3c:22:fb:00:00:01 macbook");
-    const u8* mac = ingest::dhcp::parseMac("3C:22:FB:00:00:01")->b;
+    const MacAddr parsed = *ingest::dhcp::parseMac("3C:22:FB:00:00:01");
+    const u8* mac = parsed.b;
     u8 before = rig.fp->findDevice(mac)->signal_count;
     rig.send("dnsmasq[5]: query[A] example.org from 192.168.1.60");
     EXPECT_EQ(rig.fp->findDevice(mac)->signal_count, before + 1);
