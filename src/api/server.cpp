@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "api/json.h"
+#include "api/ui.h"
 #include "api/ws.h"
 #include "common/log.h"
 #include "config.h"
@@ -54,6 +55,7 @@ Err startServer(ServerState& state) {
     HttpServer server(&state);
     size_t n = registerRoutes(server.router());
     logInfo("routes", "registered {} API routes", n);
+    registerUiRoutes(server.router());
     logInfo("server", "HTTP server listening on {}:{}", host, port);
     return server.listen(host, port);
 }
