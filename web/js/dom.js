@@ -51,6 +51,13 @@ export function fmtTime(t) {
   return `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
 }
 
+// Today's times as the clock time only, older ones with their date.
+export function fmtShortTime(t) {
+  if (!t) return '—';
+  const d = new Date(t * 1000);
+  return d.toDateString() === new Date().toDateString() ? fmtClock(t) : fmtTime(t).slice(0, 16);
+}
+
 export function fmtClock(t) {
   const d = new Date(t * 1000);
   return `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}`;
@@ -91,7 +98,7 @@ export function table(columns, rows, {empty = 'Nothing to show.', rowProps} = {}
     const tr = h('tr', rowProps ? rowProps(i) : null);
     cells.forEach((cell, j) => {
       const c = columns[j] || {};
-      tr.appendChild(h('td', {class: [c.num && 'num', c.narrow && 'hide-narrow', c.wrap && 'wrap'].filter(Boolean).join(' ') || null}, cell));
+      tr.appendChild(h('td', {class: [c.num && 'num', c.narrow && 'hide-narrow', c.wrap && 'wrap', c.nowrap && 'nowrap'].filter(Boolean).join(' ') || null}, cell));
     });
     frag.appendChild(tr);
   });

@@ -27,11 +27,14 @@ export default {
         return h('label', {class: 'check'}, cb, v.replace('_', ' '));
       }));
     const search = h('input', {type: 'search', placeholder: 'Search title, description, address', 'aria-label': 'Search alerts', id: 'alert-search'});
+    const size = h('select', {'aria-label': 'Rows per page', id: 'alert-page-size'},
+      [50, 100, 200, 500].map(n => h('option', {value: n}, `${n} per page`)));
+    size.addEventListener('change', () => { state.limit = Number(size.value); state.offset = 0; load(); });
     const fresh = h('div');
     const listBox = h('div', {id: 'alert-list'}, h('p', {class: 'muted'}, 'Loading…'));
     fill(root, h('h1', null, 'Alerts'),
       h('div', {class: 'toolbar'}, boxes('Severity', SEVERITIES, sev, 'severity'), boxes('Status', STATUSES, st, 'status')),
-      h('div', {class: 'toolbar'}, search), fresh, listBox);
+      h('div', {class: 'toolbar'}, search, h('span', {class: 'grow'}), size), fresh, listBox);
 
     async function load() {
       const my = ++seq;

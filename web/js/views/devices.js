@@ -16,7 +16,7 @@ export default {
     const status = h('select', {'aria-label': 'Device status', id: 'device-status'},
       h('option', {value: 'active'}, 'Active (last hour)'),
       h('option', {value: 'inactive'}, 'Inactive'));
-    const size = h('select', {'aria-label': 'Rows per page'},
+    const size = h('select', {'aria-label': 'Rows per page', id: 'device-page-size'},
       [50, 100, 200, 500].map(n => h('option', {value: n}, `${n} per page`)));
     const listBox = h('div', {id: 'device-list'}, h('p', {class: 'muted'}, 'Loading…'));
     fill(root, h('h1', null, 'Devices'),

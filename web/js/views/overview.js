@@ -1,6 +1,6 @@
 // overview.js: headline counters, the events-per-second chart, the newest
 // alerts, all kept current by the live feed.
-import {h, fill, fmtNum, fmtTime, sevBadge, errorBox, table, clickable, throttle} from '../dom.js';
+import {h, fill, fmtNum, fmtShortTime, sevBadge, errorBox, table, clickable, throttle} from '../dom.js';
 import {getJson} from '../api.js';
 import {TimeChart} from '../chart.js';
 
@@ -55,8 +55,8 @@ export default {
 
     function renderAlerts() {
       fill(alertsBox, table(
-        [{label: 'Severity'}, {label: 'Title', wrap: true}, {label: 'Time', narrow: true}],
-        alerts.map(a => [sevBadge(a.severity), a.title, fmtTime(a.created_at)]),
+        [{label: 'Severity'}, {label: 'Title', wrap: true}, {label: 'Time', narrow: true, nowrap: true}],
+        alerts.map(a => [sevBadge(a.severity), a.title, fmtShortTime(a.created_at)]),
         {empty: 'No alerts.', rowProps: i => clickable(() => { location.hash = `#/alerts/${alerts[i].id}`; }, `Alert ${alerts[i].id}`)}),
         h('p', {class: 'note'}, h('a', {href: '#/alerts'}, 'All alerts →')));
     }
