@@ -52,10 +52,18 @@ const panel = {
   },
 };
 document.getElementById('panel-close').addEventListener('click', () => panel.close());
-document.addEventListener('keydown', e => { if (e.key === 'Escape') panel.close(); });
+document.addEventListener('keydown', e => {
+  if (e.key !== 'Escape') return;
+  panel.close();
+  toastsEl.replaceChildren();
+});
 
+// A notice in the corner; it goes after 10 s, on its close button, or
+// with Escape. Clicking it runs `onclick`.
 function toast(node, {onclick, sev} = {}) {
-  const t = h('div', {class: `toast${sev ? ' sev-' + sev : ''}`, role: 'status'}, node);
+  const close = h('button', {type: 'button', class: 'icon-btn toast-close', 'aria-label': 'Dismiss'}, '✕');
+  const t = h('div', {class: `toast${sev ? ' sev-' + sev : ''}`, role: 'status'}, close, node);
+  close.addEventListener('click', e => { e.stopPropagation(); t.remove(); });
   if (onclick) t.addEventListener('click', () => { onclick(); t.remove(); });
   toastsEl.prepend(t);
   while (toastsEl.children.length > 5) toastsEl.lastChild.remove();

@@ -90,20 +90,43 @@ export function errorBox(err) {
 // A table inside a scrolling wrapper. `columns` are {label, num, narrow};
 // `rows` are arrays of cells (text, numbers or elements). rowProps(i) gives
 // extra properties for row i (click handlers and the like).
+const TABLE_SLICE = 100;
+
 export function table(columns, rows, {empty = 'Nothing to show.', rowProps} = {}) {
-  const head = h('tr', null, columns.map(c => h('th', {class: [c.num && 'num', c.narrow && 'hide-narrow'].filter(Boolean).join(' ') || null, scope: 'col'}, c.label)));
-  const body = h('tbody');
-  const frag = document.createDocumentFragment();
-  rows.forEach((cells, i) => {
-    const tr = h('tr', rowProps ? rowProps(i) : null);
-    cells.forEach((cell, j) => {
-      const c = columns[j] || {};
-      tr.appendChild(h('td', {class: [c.num && 'num', c.narrow && 'hide-narrow', c.wrap && 'wrap', c.nowrap && 'nowrap'].filter(Boolean).join(' ') || null}, cell));
+  const classOf = c => [c.num && 'num', c.narrow && 'hide-narrow', c.wrap && 'wrap', c.nowrap && 'nowrap'].filter(Boolean).join(' ');
+  const head = h('tr', null, columns.map(c => h('th', {class: classOf({num: c.num, narrow: c.narrow}) || null, scope: 'col'}, c.label)));
+  const cellClass = columns.map(classOf);
+  const body = document.createElement('tbody');
+  const build = (from, to) => {
+    const frag = document.createDocumentFragment();
+    for (let i = from; i < to; i++) {
+      const tr = rowProps ? h('tr', rowProps(i)) : document.createElement('tr');
+      const cells = rows[i];
+      for (let j = 0; j < cells.length; j++) {
+        const td = document.createElement('td');
+        if (cellClass[j]) td.className = cellClass[j];
+        const cell = cells[j];
+        if (cell instanceof Node) td.appendChild(cell);
+        else if (cell != null && cell !== false) add(td, [cell]);
+        tr.appendChild(td);
+      }
+      frag.appendChild(tr);
+    }
+    body.appendChild(frag);
+  };
+  // Long pages go in by slices, one per frame, so the page never stalls
+  // on a table: the first rows show at once, the rest follow.
+  build(0, Math.min(rows.length, TABLE_SLICE));
+  const more = from => {
+    if (from >= rows.length) return;
+    requestAnimationFrame(() => {
+      if (!body.isConnected) return;
+      build(from, Math.min(rows.length, from + TABLE_SLICE));
+      more(from + TABLE_SLICE);
     });
-    frag.appendChild(tr);
-  });
-  if (!rows.length) frag.appendChild(h('tr', null, h('td', {colspan: columns.length, class: 'empty'}, empty)));
-  body.appendChild(frag);
+  };
+  more(TABLE_SLICE);
+  if (!rows.length) body.appendChild(h('tr', null, h('td', {colspan: columns.length, class: 'empty'}, empty)));
   return h('div', {class: 'table-wrap'}, h('table', null, h('thead', null, head), body));
 }
 

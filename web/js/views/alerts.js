@@ -59,7 +59,12 @@ export default {
         pager(res, off => { state.offset = off; load(); }));
     }
 
-    search.addEventListener('input', debounce(() => { state.search = search.value; state.offset = 0; load(); }, 250));
+    search.addEventListener('input', debounce(() => {
+      if (search.value === state.search) return;
+      state.search = search.value;
+      state.offset = 0;
+      load();
+    }, 250));
 
     // New alerts arrive at the top: the first page follows them, other
     // pages say so instead of shifting under the reader.

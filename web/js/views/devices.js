@@ -60,7 +60,12 @@ export default {
         pageBar);
     }
 
-    search.addEventListener('input', debounce(() => { state.search = search.value; state.offset = 0; load(); }, 250));
+    search.addEventListener('input', debounce(() => {
+      if (search.value === state.search) return;
+      state.search = search.value;
+      state.offset = 0;
+      load();
+    }, 250));
     status.addEventListener('change', () => { state.status = status.value; state.offset = 0; load(); });
     size.addEventListener('change', () => { state.limit = Number(size.value); state.offset = 0; load(); });
 
