@@ -62,7 +62,7 @@ document.addEventListener('keydown', e => {
 // with Escape. Clicking it runs `onclick`.
 function toast(node, {onclick, sev} = {}) {
   const close = h('button', {type: 'button', class: 'icon-btn toast-close', 'aria-label': 'Dismiss'}, '✕');
-  const t = h('div', {class: `toast${sev ? ' sev-' + sev : ''}`, role: 'status'}, close, node);
+  const t = h('div', {class: `toast${sev ? ' toast-' + sev : ''}`, role: 'status'}, close, node);
   close.addEventListener('click', e => { e.stopPropagation(); t.remove(); });
   if (onclick) t.addEventListener('click', () => { onclick(); t.remove(); });
   toastsEl.prepend(t);
