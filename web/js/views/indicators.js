@@ -9,6 +9,7 @@ export default {
   mount(root) {
     const state = {limit: 50, offset: 0};
     let seq = 0;
+    let total = 0;
     const value = h('input', {type: 'text', name: 'value', required: true, maxlength: 256, id: 'indicator-value'});
     const type = h('select', {name: 'type', id: 'indicator-type'}, TYPES.map(t => h('option', {value: t}, t)));
     const severity = h('select', {name: 'severity', id: 'indicator-severity'},
@@ -36,8 +37,9 @@ export default {
         return;
       }
       value.value = '';
-      // Indicators are listed in the order they were added: show the end.
-      state.offset = Number.MAX_SAFE_INTEGER;
+      // Indicators are listed in the order they were added: show the page
+      // that holds the new one.
+      state.offset = Math.floor(total / state.limit) * state.limit;
       load();
     });
 
@@ -51,6 +53,7 @@ export default {
         return;
       }
       if (my !== seq) return;
+      total = res.total;
       if (state.offset >= res.total && res.total > 0) {
         state.offset = Math.floor((res.total - 1) / state.limit) * state.limit;
         return load();
