@@ -214,7 +214,12 @@ async function main() {
   page.on('dialog', d => { dialogs++; d.dismiss().catch(() => {}); });
 
   const longTasksSince = async t => page.evaluate(t => window.__longTasks.filter(x => x.start >= t), t);
-  const shot = name => page.screenshot({path: path.join(SHOTS, `${name}.png`)});
+  // Views are shot without the alert notices of earlier checks, the
+  // overview with them.
+  const shot = async name => {
+    if (!name.startsWith('overview')) await page.evaluate(() => document.getElementById('toasts').replaceChildren());
+    await page.screenshot({path: path.join(SHOTS, `${name}.png`)});
+  };
   const go = async hash => { await page.evaluate(h => { location.hash = h; }, hash); };
 
   try {
