@@ -4,6 +4,7 @@ export class ApiError extends Error {
   constructor(path, status, message) {
     super(`${path}: ${status ? status + ' ' : ''}${message}`);
     this.status = status;
+    this.detail = message;
   }
 }
 

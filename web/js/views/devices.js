@@ -132,7 +132,7 @@ export async function openDevice(ctx, id, pushUrl) {
 
 function similarBlock(ctx, sim) {
   if (sim.status === 'rejected') {
-    return sim.reason.status === 404 ? h('p', {class: 'muted'}, 'Only fingerprinted devices are compared.') : errorBox(sim.reason);
+    return sim.reason.status === 404 ? h('p', {class: 'muted'}, `Not compared: ${sim.reason.detail}.`) : errorBox(sim.reason);
   }
   const list = sim.value.similar;
   return table([{label: 'Label'}, {label: 'MAC'}, {label: 'Similarity', num: true}, {label: 'Confidence', num: true}],
@@ -142,7 +142,7 @@ function similarBlock(ctx, sim) {
 
 function baselineBlock(bl) {
   if (bl.status === 'rejected') {
-    return bl.reason.status === 404 ? h('p', {class: 'muted'}, 'No baseline learned for this device yet.') : errorBox(bl.reason);
+    return bl.reason.status === 404 ? h('p', {class: 'muted'}, `No baseline: ${bl.reason.detail}.`) : errorBox(bl.reason);
   }
   const b = bl.value;
   return [
