@@ -32,6 +32,7 @@ const FULL_API = 32;
 const HOSTILE_HOST = '<img src=x onerror=alert(1)>';
 const HOSTILE_MAC = '02:00:5E:10:00:77';
 const DEVICE_FILL = 4096;
+const TRICKLE_SECONDS = Number(process.env.TRICKLE_SECONDS ?? 26);
 // The alert table holds 4096 alerts and refuses more: leave room for the
 // alerts the live checks send while the page is open.
 const ALERT_TABLE = 4096;
@@ -147,9 +148,18 @@ async function main() {
   const first = [...corpus, hostile, ...deviceLines(DEVICE_FILL)];
   await sendLines(syslogPort, first);
   await settle(daemon, first.length);
+  let trickled = 0;
+  // A steady trickle for half a minute, so the statistics history (one
+  // snapshot per 5 s while events arrive) has a curve to draw.
+  for (let i = 0; i < TRICKLE_SECONDS * 2; i++) {
+    await sendLines(syslogPort, Array.from({length: 20 + (i % 7) * 6}, (_, k) => `<14>Dec  8 06:00:00 host app: trickle ${i}.${k}`));
+    trickled += 20 + (i % 7) * 6;
+    await sleep(500);
+  }
+  await settle(daemon, first.length + trickled);
   // Collision detection may add alerts of its own while the fill runs, so
   // it goes in rounds, each sized from the alerts logged so far.
-  let sent = first.length, fillIndex = 0;
+  let sent = first.length + trickled, fillIndex = 0;
   for (let round = 0; round < 20; round++) {
     const want = ALERT_TABLE - ALERT_ROOM - lastAlertId(daemon);
     if (want <= 8) break;
@@ -360,8 +370,12 @@ async function main() {
       await page.uncheck('input[name=severity][value=critical]');
       await page.waitForFunction(() => ![...document.querySelectorAll('#alert-list .sev')].some(e => e.textContent === 'critical'), null, {timeout: 5000});
       await page.check('input[name=severity][value=critical]');
-      await page.fill('#alert-search', FIXTURES ? 'Threat' : 'Live threat');
-      await page.waitForSelector('#alert-list tbody tr.clickable', {timeout: 5000});
+      const term = FIXTURES ? 'Threat' : 'Live threat';
+      await page.fill('#alert-search', term);
+      await page.waitForFunction(t => {
+        const rows = [...document.querySelectorAll('#alert-list tbody tr.clickable')];
+        return rows.length > 0 && rows.every(r => r.textContent.includes(t));
+      }, term, {timeout: 5000});
       await page.click('#alert-list tbody tr.clickable');
       await page.waitForSelector('#panel:not([hidden]) pre.evidence', {timeout: 5000});
       const ev = await page.textContent('#panel pre.evidence');

@@ -87,6 +87,11 @@ export class TimeChart {
       const bw = Math.max(1, pw * this.step / (t1 - t0) - 1);
       for (const p of pts) g.fillRect(x(p.t), y(p.v), bw, T + ph - y(p.v));
     } else {
+      if (pts.length === 1) {
+        g.fillStyle = accent;
+        g.beginPath(); g.arc(x(pts[0].t), y(pts[0].v), 3, 0, Math.PI * 2); g.fill();
+        return;
+      }
       g.strokeStyle = accent;
       g.lineWidth = 2;
       g.lineJoin = 'round';
