@@ -1,6 +1,6 @@
 // graph.js: the entity graph, laid out by a force simulation on a canvas.
 //
-// At most NODE_CAP nodes are drawn (the most connected first) and the page
+// At most NODE_CAP nodes are drawn (the busiest neighbourhoods first) and the page
 // says so when there are more. The simulation runs in animation frames
 // with a time budget per frame, so the page stays responsive while it
 // settles; clicking a device or address opens it in the device view.
@@ -9,6 +9,7 @@ import {getJson, enc} from '../api.js';
 
 export const NODE_CAP = 400;
 const FETCH_LIMIT = 10000;
+const FAN_OUT = 24;
 const TYPES = ['device', 'ip_address', 'dns_name', 'service', 'user', 'network', 'alert'];
 
 export default {
@@ -42,7 +43,7 @@ export default {
       sim = buildSim(g);
       const shown = sim.nodes.length;
       const parts = [`${fmtNum(shown)} of ${fmtNum(g.total_nodes)} nodes, ${fmtNum(sim.edges.length)} of ${fmtNum(g.total_edges)} edges drawn.`];
-      if (shown < g.total_nodes) parts.push(` The view draws at most ${fmtNum(NODE_CAP)} nodes, the most connected first.`);
+      if (shown < g.total_nodes) parts.push(` The view draws at most ${fmtNum(NODE_CAP)} nodes: the busiest neighbourhoods first.`);
       fill(note, parts.join(''));
       note.dataset.drawn = String(shown);
       start();
@@ -110,10 +111,36 @@ function buildSim(g) {
     degree.set(e.source, (degree.get(e.source) || 0) + 1);
     degree.set(e.target, (degree.get(e.target) || 0) + 1);
   }
-  const picked = g.nodes
-    .map(n => ({...n, degree: degree.get(n.id) || 0}))
-    .sort((a, b) => b.degree - a.degree || b.activation - a.activation || a.id - b.id)
-    .slice(0, NODE_CAP);
+  // The most connected node first, then its neighbourhood breadth first,
+  // then the next most connected node not yet taken: what is drawn stays
+  // connected instead of a cloud of nodes whose partners were cut off.
+  const byId = new Map(g.nodes.map(n => [n.id, {...n, degree: degree.get(n.id) || 0}]));
+  const adj = new Map();
+  for (const e of g.edges) {
+    if (!byId.has(e.source) || !byId.has(e.target)) continue;
+    if (!adj.has(e.source)) adj.set(e.source, []);
+    if (!adj.has(e.target)) adj.set(e.target, []);
+    adj.get(e.source).push(e.target);
+    adj.get(e.target).push(e.source);
+  }
+  const order = [...byId.values()].sort((a, b) => b.degree - a.degree || b.activation - a.activation || a.id - b.id);
+  const taken = new Set();
+  const picked = [];
+  for (const seed of order) {
+    if (picked.length >= NODE_CAP) break;
+    if (taken.has(seed.id)) continue;
+    const queue = [seed.id];
+    taken.add(seed.id);
+    while (queue.length && picked.length < NODE_CAP) {
+      const id = queue.shift();
+      picked.push(byId.get(id));
+      // A hub contributes at most FAN_OUT neighbours, so one busy address
+      // does not crowd out the rest of the network.
+      const next = (adj.get(id) || []).filter(x => !taken.has(x))
+        .sort((a, b) => byId.get(b).degree - byId.get(a).degree).slice(0, FAN_OUT);
+      for (const x of next) { taken.add(x); queue.push(x); }
+    }
+  }
   const index = new Map();
   const n = picked.length;
   picked.forEach((p, i) => {
