@@ -10,7 +10,8 @@
 // Environment: TARVEX_BIN, TARVEX_CORPUS, SCREENSHOT_DIR, RESULTS_FILE,
 // CHROMIUM (default /usr/bin/chromium), TARVEX_UI_FIXTURES=1 (development
 // aid: missing endpoint families are answered from fixtures.mjs; such a run
-// says so and writes its screenshots under build/ instead).
+// says so). Screenshots go to docs/screenshots/ only from a daemon with the
+// full API, otherwise under build/.
 import {chromium} from 'playwright-core';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -24,7 +25,9 @@ const ROOT = path.resolve(here, '../..');
 const FIXTURES = process.env.TARVEX_UI_FIXTURES === '1';
 const BIN = process.env.TARVEX_BIN || path.join(ROOT, 'build/tarvex');
 const CORPUS = process.env.TARVEX_CORPUS || path.resolve(ROOT, '../shared/corpus');
-const SHOTS = process.env.SCREENSHOT_DIR || path.join(ROOT, FIXTURES ? 'build/screenshots-fixtures' : 'docs/screenshots');
+// The committed screenshots come only from a daemon with its full API; a
+// partial or fixture run writes its screenshots under build/.
+let SHOTS = process.env.SCREENSHOT_DIR || '';
 const RESULTS = process.env.RESULTS_FILE || path.join(ROOT, 'build/browser-results.json');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const FULL_API = 32;
@@ -126,13 +129,14 @@ async function probe(origin) {
 // ---------------------------------------------------------------------------
 
 async function main() {
-  fs.mkdirSync(SHOTS, {recursive: true});
   fs.mkdirSync(path.dirname(RESULTS), {recursive: true});
   const httpPort = await freePort('tcp');
   const syslogPort = await freePort('udp');
   const daemon = new Daemon(BIN, {httpPort, syslogPort, env: {MAX_DEVICES: '4096'}});
   const routeCount = await daemon.start();
   fullApi = routeCount === FULL_API;
+  if (!SHOTS) SHOTS = path.join(ROOT, FIXTURES ? 'build/screenshots-fixtures' : fullApi ? 'docs/screenshots' : 'build/screenshots-partial');
+  fs.mkdirSync(SHOTS, {recursive: true});
   available = await probe(daemon.origin);
   available.add('/api/ws');
   console.log(`tarvex on ${daemon.origin} (syslog udp ${syslogPort}), ${routeCount} API routes; ` +
