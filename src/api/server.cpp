@@ -13,6 +13,7 @@
 #include "api/lifetime_stats.h"
 #include "api/records.h"
 #include "api/stats.h"
+#include "api/ui.h"
 #include "api/ws.h"
 #include "common/log.h"
 #include "config.h"
@@ -93,6 +94,7 @@ Err startServer(ServerState& state) {
     HttpServer server(&state);
     size_t n = registerRoutes(server.router());
     logInfo("routes", "registered {} API routes", n);
+    registerUiRoutes(server.router());
     logInfo("server", "HTTP server listening on {}:{}", host, port);
     return server.listen(host, port);
 }

@@ -158,7 +158,12 @@ size_t writeResponseHead(const HttpResponse& res, size_t body_len, std::string_v
         formatInto(b, "{}: {}\r\n", h.name, h.value);
     }
     if (!connection.empty()) formatInto(b, "Connection: {}\r\n", connection);
-    formatInto(b, "Content-Length: {}\r\n\r\n", body_len);
+    // A 304 has no body by definition; a Content-Length there would have to
+    // be that of the full representation, so none is sent.
+    if (res.status == 304)
+        b.append("\r\n");
+    else
+        formatInto(b, "Content-Length: {}\r\n\r\n", body_len);
     return b.truncated ? 0 : b.len;
 }
 

@@ -1,0 +1,67 @@
+// feed.js: the live feed on /api/ws, reconnecting by itself.
+//
+// Events: 'state' (detail: 'connecting' | 'live' | 'reconnecting'),
+// 'reopen' (after every reconnection that follows a lost connection: the
+// daemon may have restarted, so views reload what they show), 'alert' and 'stats' (detail: the
+// message's data object).
+export class Feed extends EventTarget {
+  constructor(url) {
+    super();
+    this.url = url;
+    this.ws = null;
+    this.delay = 500;
+    this.state = 'connecting';
+    this.pingTimer = null;
+    this.opened = false;
+  }
+
+  start() { this.connect(); }
+
+  setState(s) {
+    this.state = s;
+    this.dispatchEvent(new CustomEvent('state', {detail: s}));
+  }
+
+  connect() {
+    let ws;
+    try {
+      ws = new WebSocket(this.url);
+    } catch {
+      this.retry();
+      return;
+    }
+    this.ws = ws;
+    ws.onmessage = e => {
+      let m;
+      try { m = JSON.parse(e.data); } catch { return; }
+      if (!m || typeof m.type !== 'string') return;
+      if (m.type === 'connected') {
+        this.delay = 500;
+        this.setState('live');
+        if (this.opened) this.dispatchEvent(new Event('reopen'));
+        this.opened = true;
+      } else if ((m.type === 'alert' || m.type === 'stats') && m.data) {
+        this.dispatchEvent(new CustomEvent(m.type, {detail: m.data}));
+      }
+    };
+    ws.onclose = () => {
+      if (this.ws !== ws) return;
+      this.ws = null;
+      this.retry();
+    };
+    // A silent network can leave a dead socket open: a ping every 30 s keeps
+    // intermediaries awake and lets the browser notice a broken connection.
+    clearInterval(this.pingTimer);
+    this.pingTimer = setInterval(() => {
+      if (ws.readyState === WebSocket.OPEN) ws.send('ping');
+    }, 30000);
+  }
+
+  retry() {
+    clearInterval(this.pingTimer);
+    this.setState('reconnecting');
+    const d = this.delay;
+    this.delay = Math.min(this.delay * 2, 8000);
+    setTimeout(() => this.connect(), d);
+  }
+}
