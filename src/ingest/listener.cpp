@@ -22,21 +22,18 @@ namespace {
 
 constexpr i64 kDropWarnIntervalNs = 10LL * 1000 * 1000 * 1000;
 
-Err receiveErrorName(int e) {
+// A receive error by the names the listener reports; anything else is
+// Unexpected.
+Err receiveErrorName(int errnum) {
+    Err e = errFromErrno(errnum);
     switch (e) {
-        case EAGAIN:
-            return Err::WouldBlock;
-        case ENOMEM:
-        case ENOBUFS:
-            return Err::SystemResources;
-        case ECONNRESET:
-            return Err::ConnectionResetByPeer;
-        case ENOTCONN:
-            return Err::SocketNotConnected;
-        case ETIMEDOUT:
-            return Err::ConnectionTimedOut;
-        case ECONNREFUSED:
-            return Err::ConnectionRefused;
+        case Err::WouldBlock:
+        case Err::SystemResources:
+        case Err::ConnectionResetByPeer:
+        case Err::SocketNotConnected:
+        case Err::ConnectionTimedOut:
+        case Err::ConnectionRefused:
+            return e;
         default:
             return Err::Unexpected;
     }
