@@ -2,6 +2,7 @@
 #include "storage/persistence.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -107,7 +108,46 @@ std::string deviceUpsertSql(u32 rows) {
     return sql;
 }
 
+// One element of an array literal: quoted, with '"' and '\\' escaped.
+void appendArrayText(std::string& a, std::string_view v) {
+    if (a.size() > 1) a += ',';
+    a += '"';
+    for (char c : v) {
+        if (c == '"' || c == '\\') a += '\\';
+        a += c;
+    }
+    a += '"';
+}
+
+void appendArrayNumber(std::string& a, i64 v) {
+    if (a.size() > 1) a += ',';
+    char tmp[24];
+    auto r = std::to_chars(tmp, tmp + sizeof tmp, v);
+    a.append(tmp, static_cast<size_t>(r.ptr - tmp));
+}
+
 }  // namespace
+
+u32 appendEventArrays(const EventBatch& b, std::string (&arrays)[4]) {
+    for (std::string& a : arrays) a.assign(1, '{');
+    u32 rows = 0;
+    for (u32 i = 0, n = b.pendingCount(); i < n; ++i) {
+        const BufferedEvent& e = b.pending(i);
+        if (e.raw_data_len == 0) continue;
+        appendArrayNumber(arrays[0], e.event_type);
+        if (e.source_ip_len == 0) {
+            if (arrays[1].size() > 1) arrays[1] += ',';
+            arrays[1] += "NULL";
+        } else {
+            appendArrayText(arrays[1], e.getSourceIp());
+        }
+        appendArrayText(arrays[2], e.getData());
+        appendArrayNumber(arrays[3], e.timestamp);
+        ++rows;
+    }
+    for (std::string& a : arrays) a += '}';
+    return rows;
+}
 
 AlertRow AlertRow::fromAlert(const Alert& a) {
     AlertRow r;
@@ -260,6 +300,7 @@ void Persistence::run() {
         // event of a backlog.
         if (flush_failed_ && now() > flush_failed_at_) flush_failed_ = false;
         applyRecords(records_);
+        flushIfDue();
         writePendingDevices();
 
         const Graph* graph = nullptr;
@@ -301,7 +342,9 @@ void Persistence::applyRecords(const std::vector<char>& buf) {
                 std::string_view ip = payload.substr(sizeof h, h.source_ip_len);
                 std::string_view raw = payload.substr(sizeof h + h.source_ip_len, h.raw_data_len);
                 bufferEvent(h.event_type, ip, raw, h.timestamp);
-                flushIfDue();
+                // With a backlog waiting, the ring fills to its 256 slots
+                // before it is written; the rest is checked after the take.
+                if (batch_->event_count >= EventBatch::kSlots) flushIfDue();
                 break;
             }
             case kDeviceRecord: {
@@ -368,10 +411,10 @@ Err Persistence::flushEvents() {
         logWarn("persistence", "failed to begin transaction for event flush: {}", e);
         return Err::TransactionFailed;
     }
-    params_.clear();
-    u32 rows = b.appendInsertParams(params_);
+    u32 rows = appendEventArrays(b, event_arrays_);
     if (rows > 0) {
-        e = conn.exec(eventInsertSql(rows).c_str(), std::span<const PgParam>(params_));
+        e = conn.exec(sql::kEventInsertArrays,
+                      {event_arrays_[0], event_arrays_[1], event_arrays_[2], event_arrays_[3]});
         if (e != Err::None) {
             u64 first_slot =
                 b.event_count <= EventBatch::kSlots ? 0 : b.event_count % EventBatch::kSlots;

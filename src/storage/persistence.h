@@ -27,6 +27,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -48,6 +49,13 @@ namespace sql {
 inline constexpr const char* kEventInsert =
     "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) VALUES ($1::smallint, "
     "$2::inet, $3, to_timestamp($4))";
+// The event insert for a whole batch: the same columns, casts and
+// conversions, one row per element of four parallel arrays (type, source
+// address or NULL, raw text, epoch seconds), in array order.
+inline constexpr const char* kEventInsertArrays =
+    "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) SELECT t::smallint, "
+    "ip::inet, raw, to_timestamp(ts) FROM unnest($1::smallint[], $2::text[], $3::text[], "
+    "$4::float8[]) AS u(t, ip, raw, ts)";
 inline constexpr const char* kDeviceUpsert =
     "INSERT INTO siem.devices (mac, label, category, confidence, signal_count, last_seen) VALUES "
     "($1::macaddr, $2, $3, $4, $5, now()) ON CONFLICT (mac) DO UPDATE SET label = EXCLUDED.label, "
@@ -78,6 +86,10 @@ struct DbEvent {
     std::string_view getData() const { return {data, data_len}; }
 };
 constexpr u32 kMaxRelatedEvents = 50;
+
+// Fills the four array literals of kEventInsertArrays with the pending events
+// of `b` that have raw text, oldest first; returns how many.
+u32 appendEventArrays(const EventBatch& b, std::string (&arrays)[4]);
 
 // One device row as the device state step writes it.
 struct DeviceRow {
@@ -188,6 +200,9 @@ class Persistence {
     // Errors: ConnectionFailed, TransactionFailed, InsertFailed, CommitFailed;
     // the ring is kept on failure.
     Err flushEvents();
+    // The ring itself (the persistence thread's; a test or benchmark may use
+    // it while that thread is not started).
+    EventBatch& batch() { return *batch_; }
     const EventBatch& batch() const { return *batch_; }
 
     // Upserts every node of the snapshot, then every edge, many rows per
@@ -233,6 +248,7 @@ class Persistence {
     std::unique_ptr<GraphSnapshot> snapshot_;
     std::vector<char> records_;
     std::vector<PgParam> params_;
+    std::string event_arrays_[4];
     std::unordered_map<u64, DeviceRow> pending_devices_;
     std::vector<DeviceRow> device_rows_;
     bool flush_failed_ = false;  // the last flush failed; retried from the next second

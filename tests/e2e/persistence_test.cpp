@@ -181,5 +181,31 @@ TEST(E2ePersistence, DatabaseOutageMidRunKeepsIngestingAndFlushesWhatItKept) {
               1);
 }
 
+TEST(E2ePersistence, UnusableDatabaseUrlRunsWithoutPersistence) {
+    struct Case {
+        std::string url;
+        std::string persistence_line;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"mysql://u@127.0.0.1/x",
+         "error(persistence): failed to parse DATABASE_URL: InvalidUriScheme", "InvalidUriScheme"},
+        {"postgresql://u:p@127.0.0.1:" + std::to_string(freePort(SOCK_STREAM)) + "/x",
+         "error(persistence): failed to create connection pool: ConnectionFailed",
+         "ConnectionFailed"},
+    };
+    for (const Case& c : cases) {
+        Daemon d({}, daemonEnv(c.url, freePort(SOCK_DGRAM)));
+        EXPECT_TRUE(d.waitForLine(c.persistence_line)) << c.url;
+        EXPECT_TRUE(d.waitForLine("warning(main): failed to initialize persistence layer: " +
+                                  c.error + " \xE2\x80\x94 running without database"))
+            << c.url;
+        ASSERT_TRUE(d.waitForLine("info(server): starting HTTP server on")) << c.url;
+        for (const std::string& l : d.lines()) {
+            EXPECT_EQ(l.find("restor"), std::string::npos) << "no restore thread: " << l;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tarvex::test

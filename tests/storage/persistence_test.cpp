@@ -50,18 +50,23 @@ TEST(PersistenceWrite, FlushWritesPendingEventsAndSkipsEmptyOnes) {
     db.bufferEvent(3, "", "no sender", kT - 5);
     db.bufferEvent(2, "10.0.0.1", "", kT - 4);
     db.bufferEvent(1, "2001:db8::1", "CEF:0|x", kT - 1);
+    // Text that means something inside an array literal stays text.
+    db.bufferEvent(4, "10.0.0.2", "say \"hi\" \\ {a,b} 'q'", kT);
+    db.bufferEvent(4, "10.0.0.3", "NULL", kT);
     ASSERT_EQ(db.flushEvents(), Err::None);
     EXPECT_EQ(db.batch().event_count, 0u);
-    EXPECT_EQ(db.eventsWritten(), 3u);
+    EXPECT_EQ(db.eventsWritten(), 5u);
     EXPECT_EQ(table(pdb.sql(),
                     "SELECT event_type, host(source_ip), raw_data, "
                     "EXTRACT(EPOCH FROM event_time)::bigint FROM siem.events ORDER BY id"),
               "0|192.168.1.20|first line|1733649990\n"
               "3|<null>|no sender|1733649995\n"
-              "1|2001:db8::1|CEF:0|x|1733649999");
+              "1|2001:db8::1|CEF:0|x|1733649999\n"
+              "4|10.0.0.2|say \"hi\" \\ {a,b} 'q'|1733650000\n"
+              "4|10.0.0.3|NULL|1733650000");
     // Nothing pending: a second flush writes nothing.
     ASSERT_EQ(db.flushEvents(), Err::None);
-    EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.events"), 3);
+    EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.events"), 5);
 }
 
 TEST(PersistenceWrite, FailedFlushKeepsTheRingAndWritesTheNewestAfterRecovery) {
