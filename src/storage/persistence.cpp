@@ -1,6 +1,9 @@
 // persistence.cpp: the write path, its thread, and the related-events lookup.
 #include "storage/persistence.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -28,6 +31,7 @@ struct EventHead {
 };
 
 constexpr int kIdleWakeMs = 1000;
+constexpr int kWriterNice = 10;
 
 // Text that PostgreSQL can store: NUL bytes and broken UTF-8 become '?'.
 template <size_t N, class L>
@@ -293,6 +297,9 @@ void Persistence::submitPurge(u32 days) {
 // ---------------------------------------------------------------- thread
 
 void Persistence::run() {
+    // Writing behind is never urgent; receiving is. Under CPU pressure the
+    // listener goes first and the queue absorbs the difference.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWriterNice);
     for (;;) {
         bool last = stopping_.load();
         queue_.take(records_, last ? 0 : kIdleWakeMs);
