@@ -16,34 +16,6 @@
 namespace tarvex {
 namespace {
 
-TEST(RestoreParsers, AcceptExactlyTheirTexts) {
-    struct MacCase {
-        const char* text;
-        bool ok;
-    };
-    for (const MacCase& c : std::initializer_list<MacCase>{
-             {"aa:bb:cc:dd:ee:ff", true},
-             {"AA:BB:CC:00:11:9f", true},
-             {"aa:bb:cc:dd:ee:fg", false},  // not a hex digit
-             {"aa-bb-cc-dd-ee-ff", false},  // wrong separator
-             {"aa:bb:cc:dd:ee:f", false},   // short
-             {"aa:bb:cc:dd:ee:ff:", false},
-         }) {
-        EXPECT_EQ(parseMacStr(c.text).has_value(), c.ok) << c.text;
-    }
-    std::optional<MacAddr> m = parseMacStr("3c:22:FB:0a:1B:2c");
-    ASSERT_TRUE(m);
-    EXPECT_EQ(macToString(m->b).view(), "3C:22:FB:0A:1B:2C");
-
-    EXPECT_EQ(parseNodeType("ip_address"), NodeType::ip_address);
-    EXPECT_EQ(parseNodeType("alert"), NodeType::alert);
-    EXPECT_FALSE(parseNodeType("IP_ADDRESS"));
-    EXPECT_EQ(parseEdgeType("anomaly_correlated"), EdgeType::anomaly_correlated);
-    EXPECT_FALSE(parseEdgeType("assigned"));
-    EXPECT_EQ(parseSeverity("critical"), AlertSeverity::critical);
-    EXPECT_EQ(parseSeverity("Critical"), AlertSeverity::info);
-}
-
 // Engine tables and a state lock for a restore to fill.
 struct Tables {
     test::PipelineRig rig;
