@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -32,6 +33,8 @@ struct EventHead {
 
 constexpr int kIdleWakeMs = 1000;
 constexpr int kWriterNice = 10;
+constexpr size_t kGatherBytes = 64 * 1024;
+constexpr int kGatherMs = 2;
 
 // Text that PostgreSQL can store: NUL bytes and broken UTF-8 become '?'.
 template <size_t N, class L>
@@ -337,6 +340,11 @@ void Persistence::run() {
         // The 5 s rule also holds when no further event arrives.
         flushIfDue();
         if (last) break;
+        // Let a trickle gather: waking for every record would cost the
+        // listener a wake-up call per event and both threads the switches.
+        if (records_.size() < kGatherBytes) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kGatherMs));
+        }
     }
 }
 
