@@ -22,22 +22,6 @@ struct Tables {
     RestoreTargets targets() { return {rig.graph, rig.alerts, rig.fp, &rig.p->state_lock}; }
 };
 
-TEST(Restore, EmptyDatabaseRestoresNothing) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "restore_empty");
-    Tables t;
-    test::LogCapture log;
-    restoreFromDb(*pdb.db, t.targets());
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{
-                  "info(main): restoring state from database...",
-                  "info(persistence): restored 0 devices",
-                  "info(persistence): restored 0 graph nodes",
-                  "info(persistence): restored 0 graph edges",
-                  "info(persistence): restored 0 alerts",
-                  "info(main): restore complete: 0 devices, 0 nodes, 0 edges, 0 alerts",
-              }));
-}
-
 TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
     TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "restore_rows");
     ASSERT_EQ(pdb.sql().execScript(R"sql(
