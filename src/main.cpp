@@ -27,6 +27,8 @@
 #include "pipeline.h"
 #include "response/actions.h"
 #include "rules/engine.h"
+#include "storage/persistence.h"
+#include "storage/restore.h"
 #include "storage/ring_buffer.h"
 
 using namespace tarvex;
@@ -225,11 +227,35 @@ int main(int argc, char** argv) {
     configureLlmFromConfig(*stores.llm, config);
     logInfo("main", "competitive modules initialized: cases rules indicators actions llm");
 
+    // 11. Persistence, when a database is configured. It lives until the
+    // process ends: the listener may still hand it work after shutdown.
+    Persistence* persistence = nullptr;
+    if (config.database_url_len != 0) {
+        Result<std::unique_ptr<Persistence>> db = Persistence::create(config.getDatabaseUrl());
+        Err err = db.err;
+        if (db.ok()) {
+            err = db.value->start();
+            if (err == Err::None) {
+                persistence = db.value.release();
+            } else {
+                db.value->deinit();
+            }
+        }
+        if (persistence) {
+            logInfo("main", "persistence layer active");
+        } else {
+            logWarn("main",
+                    "failed to initialize persistence layer: {} \xE2\x80\x94 running without "
+                    "database",
+                    err);
+        }
+    }
+
     // 12-14. Device limit, retention, pipeline.
     tables.fp->device_limit = config.max_devices;
     static Pipeline pipeline;
     pipeline.init(*tables.fp, *tables.graph, *tables.act, *tables.streaks, *tables.baseline,
-                  *tables.alerts, *tables.ring, nullptr, config.log_retention_days);
+                  *tables.alerts, *tables.ring, persistence, config.log_retention_days);
     static LiveFeed feed = wsLiveFeed();
     pipeline.feed = &feed;
     logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
@@ -241,10 +267,21 @@ int main(int argc, char** argv) {
     Err spawned = spawnUdpListener(pipeline.listenerTarget(), listen);
     if (spawned != Err::None) {
         logError("main", "failed to spawn syslog listener thread: {}", spawned);
+        if (persistence) persistence->deinit();
         tables.release();
         return fail(spawned);
     }
     logInfo("main", "syslog listener thread started on port {}", config.syslog_port);
+
+    // 16. The one-shot restore, only with persistence.
+    if (persistence) {
+        RestoreTargets targets{tables.graph, tables.alerts, tables.fp, &pipeline.state_lock};
+        Err restore = spawnRestoreThread(*persistence, targets);
+        if (restore != Err::None) {
+            logWarn("main", "failed to spawn restore thread: {} \xE2\x80\x94 skipping restore",
+                    restore);
+        }
+    }
 
     // 17. Serve HTTP on the main thread until the server returns.
     static ServerState state{};
@@ -263,6 +300,7 @@ int main(int argc, char** argv) {
     state.baseline = tables.baseline;
     state.lock = &pipeline.state_lock;
     Err err = startServer(state);
+    if (persistence) persistence->deinit();
     stores.release();
     tables.release();
     if (err != Err::None) return fail(err);

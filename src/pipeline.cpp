@@ -7,9 +7,11 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "common/mac.h"
+#include "common/text.h"
 #include "ingest/classify.h"
 #include "ingest/dhcp.h"
 #include "ingest/dns.h"
+#include "storage/persistence.h"
 
 namespace tarvex {
 
@@ -187,7 +189,8 @@ void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) 
     ParsedEvent ev = ingest::classifyAndParse(bytes, now);
     raw.event_type = static_cast<u8>(ev.type);
 
-    // 3. The database batch plugs in here once persistence exists.
+    // 3. Hand the event to the database batch.
+    if (persistence) persistence->submitEvent(static_cast<u8>(ev.type), source_ip, bytes, now);
 
     // 4. Dispatch.
     switch (ev.type) {
@@ -215,7 +218,18 @@ void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) 
     now = clock();
     if (now - last_snapshot_time >= kSnapshotInterval) recordSnapshot(now);
 
-    // 7. Graph persistence and retention plug in here once persistence exists.
+    // 7. Graph snapshot every 30 s and retention purge every hour; the
+    // persistence thread does the writing.
+    if (persistence) {
+        if (now - last_persist_time >= kGraphPersistInterval) {
+            persistence->submitGraph(*graph, state_lock);
+            last_persist_time = now;
+        }
+        if (now - last_retention_time >= kRetentionInterval) {
+            persistence->submitPurge(retention_days);
+            last_retention_time = now;
+        }
+    }
 
     // 8. Collision detection on every 100th event.
     if (events_processed % kCollisionEvery == 0) {
@@ -223,7 +237,8 @@ void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) 
             runCollisionDetection(*act_map, *streak_tracker, *graph, *alerts, feed);
     }
 
-    // 9. The database flush plugs in here once persistence exists.
+    // 9. The event batch is flushed by the persistence thread as it takes
+    // each event (at 100 buffered events or 5 s after the last flush).
 
     // 10. Live statistics on every 50th event, only when someone listens.
     if (events_processed % kLiveStatsEvery == 0 && liveFeedListening(feed)) {
@@ -298,9 +313,17 @@ void Pipeline::tryIdentifyDevice(const u8 mac[6]) {
 }
 
 void Pipeline::persistDeviceState(const u8 mac[6], std::string_view fallback_label) {
-    // The device row upsert plugs in here once persistence exists.
-    (void)mac;
-    (void)fallback_label;
+    if (!persistence) return;
+    DeviceRow row{};
+    std::memcpy(row.mac, mac, 6);
+    std::string_view label = fallback_label;
+    if (const DeviceFingerprint* d = fp_engine->findDevice(mac)) {
+        if (d->label_len) label = d->getLabel();
+        row.confidence = d->confidence;
+        row.signal_count = d->signal_count;
+    }
+    copyBounded(row.label, row.label_len, label);
+    persistence->submitDevice(row);
 }
 
 void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
@@ -532,7 +555,10 @@ void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
     }
     logInfo("pipeline", "CEF high-severity alert created: id={} severity={}", id, event.severity);
     publishAlert(feed, id, title.view(), severityName(severity));
-    // The alert row insert plugs in here once persistence exists.
+    if (persistence) {
+        if (const Alert* a = alerts->getAlert(id))
+            persistence->submitAlert(AlertRow::fromAlert(*a));
+    }
 }
 
 }  // namespace tarvex

@@ -5,7 +5,9 @@
 // type (which turns it into devices, graph facts, activation waves and
 // alerts), counted, and then the periodic work that has no timer thread of
 // its own runs as due: statistics snapshots every 5 s, collision detection
-// on every 100th event, the live statistics message on every 50th.
+// on every 100th event, the live statistics message on every 50th, and with
+// a database a graph snapshot every 30 s and the retention purge every hour.
+// Database work is handed to the persistence thread and never waited on.
 //
 // Thread-safety: processEvent runs only on the listener thread, with
 // `state_lock` held exclusively (processBatch takes it once per received
@@ -38,6 +40,8 @@ constexpr u32 kHistoryCapacity = 360;
 constexpr i64 kSnapshotInterval = 5;         // seconds
 constexpr u64 kCollisionEvery = 100;         // events
 constexpr u64 kLiveStatsEvery = 50;          // events
+constexpr i64 kGraphPersistInterval = 30;    // seconds, with a database
+constexpr i64 kRetentionInterval = 3600;     // seconds, with a database
 constexpr u32 kSyslogAddressesPerEvent = 8;  // local addresses taken from one syslog text
 
 struct StatsSnapshot {

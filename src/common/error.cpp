@@ -91,6 +91,12 @@ std::string_view errName(Err e) {
             return "Unexpected";
         case Err::ProtocolError:
             return "ProtocolError";
+        case Err::TransactionFailed:
+            return "TransactionFailed";
+        case Err::InsertFailed:
+            return "InsertFailed";
+        case Err::CommitFailed:
+            return "CommitFailed";
     }
     return "Unexpected";
 }

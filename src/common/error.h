@@ -55,6 +55,9 @@ enum class Err : u8 {
     NotFound,
     Unexpected,
     ProtocolError,
+    TransactionFailed,
+    InsertFailed,
+    CommitFailed,
 };
 
 // The text form of an error: its enumerator name ("None" for no error).

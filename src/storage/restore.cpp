@@ -1,0 +1,390 @@
+// restore.cpp: the four restore phases, their parsers and the thread.
+#include "storage/restore.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/text.h"
+
+namespace tarvex {
+
+namespace {
+
+enum class RowRead : u8 { ok, skip, fail };
+
+// Column readers: NULL reads as 0 (or empty text); anything else that does
+// not convert is a failure of the row.
+bool readI64(const PgRows& rows, int col, i64& out, Err& err) {
+    if (rows.isNull(col)) {
+        out = 0;
+        return true;
+    }
+    Result<i64> v = rows.getI64(col);
+    if (!v.ok()) {
+        err = v.err;
+        return false;
+    }
+    out = v.value;
+    return true;
+}
+
+bool readF32(const PgRows& rows, int col, f32& out, Err& err) {
+    if (rows.isNull(col)) {
+        out = 0;
+        return true;
+    }
+    Result<f32> v = rows.getF32(col);
+    if (!v.ok()) {
+        err = v.err;
+        return false;
+    }
+    out = v.value;
+    return true;
+}
+
+i64 clampI64(i64 v, i64 lo, i64 hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// Reads every row of one restore query, parsing up to kRestoreRowsPerLock at
+// a time without the lock and applying each batch under one exclusive hold.
+// `read(rows, row)` parses the current row; `apply(row)` applies it and says
+// whether it counts.
+template <class Row, class Read, class Apply>
+Result<u32> runPhase(PgPool& pool, const char* query, std::string_view what,
+                     std::string_view row_name, StateLock& lock, Read read, Apply apply) {
+    Result<PgRows> rows = pool.query(query);
+    if (!rows.ok()) {
+        logWarn("persistence", "failed to query {} for restore: {}", what, rows.err);
+        return rows.err;
+    }
+    std::vector<Row> batch(kRestoreRowsPerLock);
+    u32 restored = 0;
+    bool more = true;
+    while (more) {
+        u32 n = 0;
+        Err failure = Err::None;
+        while (n < kRestoreRowsPerLock) {
+            if (!rows.value.next()) {
+                more = false;
+                break;
+            }
+            Err e = Err::None;
+            RowRead r = read(rows.value, batch[n], e);
+            if (r == RowRead::fail) {
+                failure = e;
+                more = false;
+                break;
+            }
+            if (r == RowRead::ok) ++n;
+        }
+        if (n > 0) {
+            ExclusiveGuard hold(lock);
+            for (u32 i = 0; i < n; ++i)
+                if (apply(batch[i])) ++restored;
+        }
+        if (failure != Err::None) {
+            logWarn("persistence", "failed to read {} row: {}", row_name, failure);
+        }
+    }
+    return restored;
+}
+
+struct DeviceRowIn {
+    MacAddr mac;
+    f32 confidence;
+    i64 signal_count;
+    i64 last_seen;
+    i64 created_at;
+    char label[kLabelCap];
+    u8 label_len;
+};
+
+struct NodeRowIn {
+    char name[kNameCap + 1];  // one byte over, so a too-long name is refused
+    u8 name_len;
+    NodeType type;
+    f32 activation;
+    i64 access_count;
+    i64 last_activated;
+};
+
+struct EdgeRowIn {
+    char source[kNameCap + 1];
+    u8 source_len;
+    char target[kNameCap + 1];
+    u8 target_len;
+    NodeType source_type;
+    NodeType target_type;
+    EdgeType edge_type;
+    f32 weight;
+    i64 reinforcement_count;
+};
+
+struct AlertRowIn {
+    char title[kAlertTitleCap];
+    u8 title_len;
+    u16 description_len;
+    u16 evidence_len;
+    char description[kAlertDescriptionCap];
+    char evidence[kAlertEvidenceCap];
+    AlertSeverity severity;
+    f32 surprise_score;
+    i64 waves;
+    char source_ip[kAlertIpCap];
+    u8 source_ip_len;
+    char dest_ip[kAlertIpCap];
+    u8 dest_ip_len;
+    bool has_evidence, has_source_ip, has_dest_ip;
+};
+
+std::optional<u32> findOrAddNode(Graph& g, std::string_view name, NodeType type) {
+    if (Node* n = g.findNode(name, type)) return n->id;
+    return g.addNode(name, type);
+}
+
+struct RestoreArgs {
+    Persistence* db;
+    RestoreTargets targets;
+};
+
+void* restoreThread(void* p) {
+    RestoreArgs* args = static_cast<RestoreArgs*>(p);
+    restoreFromDb(*args->db, args->targets);
+    delete args;
+    return nullptr;
+}
+
+}  // namespace
+
+int hexVal(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<MacAddr> parseMacStr(std::string_view text) {
+    if (text.size() != 17) return std::nullopt;
+    MacAddr m;
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0 && text[i * 3 - 1] != ':') return std::nullopt;
+        int hi = hexVal(text[i * 3]);
+        int lo = hexVal(text[i * 3 + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        m.b[i] = static_cast<u8>(hi * 16 + lo);
+    }
+    return m;
+}
+
+std::optional<NodeType> parseNodeType(std::string_view text) {
+    for (u8 v = 0; v <= static_cast<u8>(NodeType::alert); ++v) {
+        if (nodeTypeName(static_cast<NodeType>(v)) == text) return static_cast<NodeType>(v);
+    }
+    return std::nullopt;
+}
+
+std::optional<EdgeType> parseEdgeType(std::string_view text) {
+    for (u8 v = 0; v <= static_cast<u8>(EdgeType::anomaly_correlated); ++v) {
+        if (edgeTypeName(static_cast<EdgeType>(v)) == text) return static_cast<EdgeType>(v);
+    }
+    return std::nullopt;
+}
+
+AlertSeverity parseSeverity(std::string_view text) {
+    for (u8 v = 0; v <= static_cast<u8>(AlertSeverity::critical); ++v) {
+        if (severityName(static_cast<AlertSeverity>(v)) == text) {
+            return static_cast<AlertSeverity>(v);
+        }
+    }
+    return AlertSeverity::info;
+}
+
+Result<u32> restoreDevices(PgPool& pool, const RestoreTargets& t) {
+    auto read = [](const PgRows& rows, DeviceRowIn& r, Err& e) {
+        std::optional<MacAddr> mac = parseMacStr(rows.getText(0).value_or(""));
+        if (!mac) return RowRead::skip;
+        r.mac = *mac;
+        copyBounded(r.label, r.label_len, rows.getText(1).value_or(""));
+        if (!readF32(rows, 3, r.confidence, e) || !readI64(rows, 4, r.signal_count, e) ||
+            !readI64(rows, 5, r.last_seen, e) || !readI64(rows, 6, r.created_at, e)) {
+            return RowRead::fail;
+        }
+        return RowRead::ok;
+    };
+    auto apply = [&](const DeviceRowIn& r) {
+        DeviceFingerprint* d = t.fp->getOrCreateDevice(r.mac.b);
+        if (!d) return false;
+        d->confidence = r.confidence;
+        d->signal_count = static_cast<u8>(clampI64(r.signal_count, 0, 255));
+        d->last_seen = r.last_seen;
+        d->first_seen = r.created_at;
+        d->setLabel(std::string_view(r.label, r.label_len));
+        return true;
+    };
+    Result<u32> n = runPhase<DeviceRowIn>(pool, sql::kRestoreDevices, "devices", "device", *t.lock,
+                                          read, apply);
+    if (n.ok()) logInfo("persistence", "restored {} devices", n.value);
+    return n;
+}
+
+Result<u32> restoreGraph(PgPool& pool, const RestoreTargets& t) {
+    auto read = [](const PgRows& rows, NodeRowIn& r, Err& e) {
+        std::optional<NodeType> type = parseNodeType(rows.getText(1).value_or(""));
+        if (!type) return RowRead::skip;
+        r.type = *type;
+        copyBounded(r.name, r.name_len, rows.getText(0).value_or(""));
+        if (!readF32(rows, 2, r.activation, e) || !readI64(rows, 3, r.access_count, e) ||
+            !readI64(rows, 4, r.last_activated, e)) {
+            return RowRead::fail;
+        }
+        return RowRead::ok;
+    };
+    auto apply = [&](const NodeRowIn& r) {
+        std::string_view name(r.name, r.name_len);
+        // A node the pipeline made before its row came back is the same
+        // entity: merge into it rather than add a second node.
+        Node* existing = t.graph->findNode(name, r.type);
+        std::optional<u32> id =
+            existing ? std::optional<u32>(existing->id) : t.graph->addNode(name, r.type);
+        if (!id) return false;
+        Node* n = t.graph->getNode(*id);
+        if (!n) return false;
+        u32 restored_count = static_cast<u32>(clampI64(r.access_count, 0, UINT32_MAX));
+        n->activation = r.activation;
+        if (existing) {
+            u64 sum = static_cast<u64>(n->access_count) + restored_count;
+            n->access_count = static_cast<u32>(std::min<u64>(sum, UINT32_MAX));
+            n->last_activated = std::max(n->last_activated, r.last_activated);
+        } else {
+            n->access_count = restored_count;
+            n->last_activated = r.last_activated;
+        }
+        return true;
+    };
+    Result<u32> n = runPhase<NodeRowIn>(pool, sql::kRestoreNodes, "graph nodes", "graph node",
+                                        *t.lock, read, apply);
+    if (n.ok()) logInfo("persistence", "restored {} graph nodes", n.value);
+    return n;
+}
+
+Result<u32> restoreEdges(PgPool& pool, const RestoreTargets& t) {
+    auto read = [](const PgRows& rows, EdgeRowIn& r, Err& e) {
+        std::optional<NodeType> st = parseNodeType(rows.getText(1).value_or(""));
+        std::optional<NodeType> tt = parseNodeType(rows.getText(3).value_or(""));
+        std::optional<EdgeType> et = parseEdgeType(rows.getText(4).value_or(""));
+        if (!st || !tt || !et) return RowRead::skip;
+        r.source_type = *st;
+        r.target_type = *tt;
+        r.edge_type = *et;
+        copyBounded(r.source, r.source_len, rows.getText(0).value_or(""));
+        copyBounded(r.target, r.target_len, rows.getText(2).value_or(""));
+        if (!readF32(rows, 5, r.weight, e) || !readI64(rows, 6, r.reinforcement_count, e)) {
+            return RowRead::fail;
+        }
+        return RowRead::ok;
+    };
+    auto apply = [&](const EdgeRowIn& r) {
+        std::optional<u32> s =
+            findOrAddNode(*t.graph, std::string_view(r.source, r.source_len), r.source_type);
+        if (!s) return false;
+        std::optional<u32> d =
+            findOrAddNode(*t.graph, std::string_view(r.target, r.target_len), r.target_type);
+        if (!d) return false;
+        if (!t.graph->addEdge(*s, *d, r.edge_type, r.weight)) return false;
+        if (Edge* e = t.graph->findEdge(*s, *d, r.edge_type)) {
+            e->reinforcement_count = static_cast<u16>(clampI64(r.reinforcement_count, 0, 65535));
+        }
+        return true;
+    };
+    Result<u32> n = runPhase<EdgeRowIn>(pool, sql::kRestoreEdges, "graph edges", "graph edge",
+                                        *t.lock, read, apply);
+    if (n.ok()) logInfo("persistence", "restored {} graph edges", n.value);
+    return n;
+}
+
+Result<u32> restoreAlerts(PgPool& pool, const RestoreTargets& t) {
+    auto read = [](const PgRows& rows, AlertRowIn& r, Err& e) {
+        copyBounded(r.title, r.title_len, rows.getText(0).value_or(""));
+        copyBounded(r.description, r.description_len, rows.getText(1).value_or(""));
+        r.severity = parseSeverity(rows.getText(2).value_or(""));
+        if (!readF32(rows, 4, r.surprise_score, e) || !readI64(rows, 5, r.waves, e)) {
+            return RowRead::fail;
+        }
+        std::optional<std::string_view> evidence = rows.getText(7);
+        std::optional<std::string_view> src = rows.getText(8);
+        std::optional<std::string_view> dst = rows.getText(9);
+        r.has_evidence = evidence.has_value();
+        r.has_source_ip = src.has_value();
+        r.has_dest_ip = dst.has_value();
+        copyBounded(r.evidence, r.evidence_len, evidence.value_or(""));
+        copyBounded(r.source_ip, r.source_ip_len, src.value_or(""));
+        copyBounded(r.dest_ip, r.dest_ip_len, dst.value_or(""));
+        return RowRead::ok;
+    };
+    auto apply = [&](const AlertRowIn& r) {
+        static constexpr u8 kNoMac[6] = {};
+        u32 waves = static_cast<u32>(clampI64(r.waves, 0, UINT32_MAX));
+        u32 id = t.alerts->createAlert(std::string_view(r.title, r.title_len),
+                                       std::string_view(r.description, r.description_len),
+                                       r.severity, r.surprise_score, kNoMac, waves);
+        if (id == 0) return false;
+        if (Alert* a = t.alerts->getAlert(id)) {
+            if (r.has_evidence) a->setEvidence(std::string_view(r.evidence, r.evidence_len));
+            if (r.has_source_ip) a->setSourceIp(std::string_view(r.source_ip, r.source_ip_len));
+            if (r.has_dest_ip) a->setDestIp(std::string_view(r.dest_ip, r.dest_ip_len));
+        }
+        return true;
+    };
+    Result<u32> n =
+        runPhase<AlertRowIn>(pool, sql::kRestoreAlerts, "alerts", "alert", *t.lock, read, apply);
+    if (n.ok()) logInfo("persistence", "restored {} alerts", n.value);
+    return n;
+}
+
+void restoreFromDb(Persistence& db, const RestoreTargets& t) {
+    logInfo("main", "restoring state from database...");
+    PgPool& pool = db.pool();
+    Result<u32> devices = restoreDevices(pool, t);
+    if (!devices.ok()) logWarn("main", "failed to restore devices: {}", devices.err);
+    Result<u32> nodes = restoreGraph(pool, t);
+    if (!nodes.ok()) logWarn("main", "failed to restore graph: {}", nodes.err);
+    Result<u32> edges = restoreEdges(pool, t);
+    if (!edges.ok()) logWarn("main", "failed to restore edges: {}", edges.err);
+    Result<u32> alerts = restoreAlerts(pool, t);
+    if (!alerts.ok()) logWarn("main", "failed to restore alerts: {}", alerts.err);
+    logInfo("main", "restore complete: {} devices, {} nodes, {} edges, {} alerts",
+            devices.ok() ? devices.value : 0u, nodes.ok() ? nodes.value : 0u,
+            edges.ok() ? edges.value : 0u, alerts.ok() ? alerts.value : 0u);
+}
+
+Err spawnRestoreThread(Persistence& db, const RestoreTargets& t) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return Err::SystemResources;
+    pthread_attr_setstacksize(&attr, 16u << 20);
+    pthread_attr_setguardsize(&attr, 4096);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* args = new (std::nothrow) RestoreArgs{&db, t};
+    if (!args) {
+        pthread_attr_destroy(&attr);
+        return Err::OutOfMemory;
+    }
+    pthread_t th;
+    int rc = pthread_create(&th, &attr, restoreThread, args);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete args;
+        return rc == EAGAIN ? Err::SystemResources : errFromErrno(rc);
+    }
+    return Err::None;
+}
+
+}  // namespace tarvex
