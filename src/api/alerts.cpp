@@ -10,6 +10,7 @@
 #include "common/state_lock.h"
 #include "common/text.h"
 #include "pipeline.h"
+#include "storage/persistence.h"
 
 namespace tarvex {
 
@@ -42,7 +43,7 @@ u32 wordMask(const QueryParams& query, std::string_view name, const std::string_
 }
 
 // The fields the list and the detail show, copied out of the table.
-struct AlertRow {
+struct AlertListRow {
     i64 created_at;
     u32 id;
     f32 surprise_score;
@@ -63,7 +64,7 @@ struct AlertRow {
     std::string_view getDestIp() const { return {dest_ip, dest_ip_len}; }
 };
 
-void copyAlert(const Alert& a, AlertRow& r) {
+void copyAlert(const Alert& a, AlertListRow& r) {
     r.created_at = a.created_at;
     r.id = a.id;
     r.surprise_score = a.surprise_score;
@@ -94,17 +95,27 @@ bool relatedToAlert(const RawEvent& e, std::string_view src, std::string_view ds
 // `cap` of them; none without a database. Runs on the handler's own thread
 // without the state lock.
 u32 relatedEventsFromDatabase(const ServerState& state, std::string_view source_ip, EventCopy* out,
-                              u32 cap) {
+                              u32 cap, Arena& arena) {
     if (!state.pipeline || !state.pipeline->persistence) return 0;
-    // With a database: the persistence layer's query for events sent from
-    // the address or naming it (case-insensitively) fills `out`; when it
-    // fails, "failed to query related events for {}: {}" (address, error
-    // name) is logged as a persistence warning and there are none. The query
-    // is not offered by the persistence layer yet.
-    (void)source_ip;
-    (void)out;
-    (void)cap;
-    return 0;
+    // The rows are large (2 KiB each): they live in the request's arena. A
+    // failed query has already been logged by the persistence layer.
+    struct Rows {
+        DbEvent row[kMaxRelatedEvents];
+    };
+    Rows* got_rows = arenaArray<Rows>(arena, 1);
+    if (!got_rows) return 0;
+    const DbEvent* rows = got_rows->row;
+    Result<u32> got = state.pipeline->persistence->queryRelatedEvents(source_ip, got_rows->row);
+    if (!got) return 0;
+    u32 n = got.value < cap ? got.value : cap;
+    for (u32 i = 0; i < n; ++i) {
+        EventCopy& e = out[i];
+        e.timestamp = rows[i].timestamp;
+        e.type = static_cast<u8>(rows[i].event_type);
+        copyBounded(e.source_ip, e.source_ip_len, rows[i].getSourceIp());
+        copyBounded(e.data, e.data_len, rows[i].getData());
+    }
+    return n;
 }
 
 }  // namespace
@@ -125,7 +136,7 @@ Err handleListAlerts(ServerState& state, HttpRequest& req, HttpResponse& res) {
     };
     Key* keys = arenaArray<Key>(*req.arena, kMaxAlerts);
     Key* scratch = arenaArray<Key>(*req.arena, kMaxAlerts);
-    AlertRow* rows = arenaArray<AlertRow>(*req.arena, page.limit);
+    AlertListRow* rows = arenaArray<AlertListRow>(*req.arena, page.limit);
     if (!keys || !scratch || !rows) return Err::OutOfMemory;
 
     u32 total = 0;
@@ -154,7 +165,7 @@ Err handleListAlerts(ServerState& state, HttpRequest& req, HttpResponse& res) {
     JsonWriter j(res.writer());
     j.beginObject().key("alerts").beginArray();
     for (u32 k = 0; k < shown; ++k) {
-        const AlertRow& r = rows[k];
+        const AlertListRow& r = rows[k];
         j.beginObject()
             .key("id")
             .u(r.id)
@@ -191,7 +202,7 @@ Err handleGetAlert(ServerState& state, HttpRequest& req, HttpResponse& res) {
     if (!id) return replyJson(res, 404, kBodyNotFound);
 
     struct Detail {
-        AlertRow alert;
+        AlertListRow alert;
         u16 evidence_len;
         char evidence[kAlertEvidenceCap];
     };
@@ -216,12 +227,13 @@ Err handleGetAlert(ServerState& state, HttpRequest& req, HttpResponse& res) {
             }
         }
     }
-    const AlertRow& r = d->alert;
+    const AlertListRow& r = d->alert;
     std::string_view event_source = event_count ? "buffer" : "none";
     // Only the ring is read under the lock; the database is asked (by this
     // thread alone) only when the ring had nothing.
     if (event_count == 0 && r.source_ip_len != 0) {
-        event_count = relatedEventsFromDatabase(state, r.getSourceIp(), events, kRelatedEvents);
+        event_count =
+            relatedEventsFromDatabase(state, r.getSourceIp(), events, kRelatedEvents, *req.arena);
         if (event_count) event_source = "database";
     }
 

@@ -29,37 +29,5 @@ TEST(ApiBody, OverrunBodyIsAnErrorNotACutDocument) {
     EXPECT_EQ(exact.content_type, ContentType::json);
 }
 
-TEST(AnalyticsEndpoints, ConfiguredDatabaseNeverGetsTheNoDatabaseBody) {
-    LogCapture logs;
-    auto pipeline = std::make_unique<Pipeline>();
-    alignas(8) static char stand_in[8];
-    pipeline->persistence = reinterpret_cast<Persistence*>(stand_in);  // never dereferenced
-    ServerState state{};
-    state.pipeline = pipeline.get();
-    const struct {
-        ApiHandler handler;
-        const char* line;
-    } rows[] = {
-        {handleEventTimeSeries, "warning(analytics): event time series query failed: QueryFailed"},
-        {handleAlertTimeSeries, "warning(analytics): alert time series query failed: QueryFailed"},
-        {handleDeviceTimeSeries,
-         "warning(analytics): device time series query failed: QueryFailed"},
-        {handleTopTalkers, "warning(analytics): top talkers query failed: QueryFailed"},
-        {handleGetLifetimeStats,
-         "warning(lifetime_stats): lifetime stats query failed: QueryFailed"},
-    };
-    for (const auto& row : rows) {
-        char scratch[1024];
-        Arena arena(scratch, sizeof scratch);
-        HttpRequest req;
-        req.resetForDispatch(&arena);
-        HttpResponse res(&arena);
-        EXPECT_EQ(row.handler(state, req, res), Err::None) << row.line;
-        EXPECT_EQ(res.status, 500) << row.line;
-        EXPECT_EQ(res.body(), "{\"error\":\"query failed\"}") << row.line;
-        EXPECT_TRUE(logs.has(row.line)) << row.line;
-    }
-}
-
 }  // namespace
 }  // namespace tarvex::test

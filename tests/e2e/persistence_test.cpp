@@ -14,6 +14,7 @@
 
 #include "storage/db_support.h"
 #include "support/daemon.h"
+#include "support/http_call.h"
 
 namespace tarvex::test {
 namespace {
@@ -118,7 +119,8 @@ TEST(E2ePersistence, RestartRestoresDevicesGraphAndOpenAlerts) {
               Err::None);
     i64 open = count(c, "SELECT count(*) FROM siem.alerts WHERE status = 'new'");
 
-    Daemon again({}, daemonEnv(sdb.db.url(), freePort(SOCK_DGRAM)));
+    auto env = daemonEnv(sdb.db.url(), freePort(SOCK_DGRAM));
+    Daemon again({}, env);
     std::string want =
         "info(main): restore complete: " + std::to_string(std::min<i64>(devices, 200)) +
         " devices, " + std::to_string(nodes) + " nodes, " + std::to_string(edges) + " edges, " +
@@ -126,6 +128,32 @@ TEST(E2ePersistence, RestartRestoresDevicesGraphAndOpenAlerts) {
     EXPECT_TRUE(again.waitForLine(want, 20000)) << want;
     EXPECT_TRUE(
         again.waitForLine("info(persistence): restored " + std::to_string(open) + " alerts"));
+
+    // The analytics routes now answer from the database, not the fixed
+    // no-database bodies.
+    const int port = std::stoi(env["PORT"]);
+    ASSERT_TRUE(waitForApi(port));
+    RawConn http(port);
+    HttpReply lifetime = call(http, "GET", "/api/stats/lifetime");
+    EXPECT_EQ(lifetime.status, 200);
+    EXPECT_NE(lifetime.body.find("\"total_events\":" + std::to_string(lines.size() + 1)),
+              std::string::npos)
+        << lifetime.body;
+    HttpReply series = call(http, "GET", "/api/analytics/events?range=24h");
+    EXPECT_EQ(series.status, 200);
+    EXPECT_EQ(series.body.rfind("{", 0), 0u) << series.body;
+    // An alert whose source has no events left in the ring (a fresh daemon)
+    // takes its related events from the database.
+    i64 with_events = count(c,
+                            "SELECT COALESCE((SELECT a.id FROM siem.alerts a WHERE a.status = "
+                            "'new' AND EXISTS (SELECT 1 FROM siem.events e WHERE e.source_ip = "
+                            "a.source_ip) ORDER BY a.id DESC LIMIT 1), 0)");
+    if (with_events > 0) {
+        HttpReply detail = call(http, "GET", "/api/alerts/" + std::to_string(with_events));
+        EXPECT_EQ(detail.status, 200);
+        EXPECT_NE(detail.body.find("\"event_source\":\"database\""), std::string::npos)
+            << detail.body;
+    }
 }
 
 TEST(E2ePersistence, DatabaseOutageMidRunKeepsIngestingAndFlushesWhatItKept) {
