@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -22,6 +23,14 @@
 namespace tarvex {
 
 namespace {
+
+// Answering the dashboard is never as urgent as receiving events: under CPU
+// pressure the listener thread goes first, so a busy API cannot make the
+// kernel drop datagrams. (Raising a thread's nice value needs no privilege.)
+constexpr int kServerNice = 10;
+void lowerPriority() {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kServerNice);
+}
 
 constexpr size_t kInitialInBytes = 16 * 1024;
 constexpr size_t kMaxInBytes = kMaxRequestBytes + 4096;
@@ -214,6 +223,7 @@ Err HttpServer::serve() {
 }
 
 void HttpServer::loop() {
+    lowerPriority();
     epoll_event events[256];
     for (;;) {
         int timeout = lingering_ > 0 ? 250 : -1;
@@ -503,6 +513,7 @@ u32 HttpServer::slotOf(const Conn& c) const {
 }
 
 void HttpServer::workerMain() {
+    lowerPriority();
     char scratch[kHandlerScratchBytes];
     char head[kHeadBytes];
     Arena arena(scratch, sizeof scratch);

@@ -23,7 +23,7 @@
 namespace tarvex {
 
 constexpr size_t kDatagramMax = 4096;
-constexpr unsigned kListenerBatch = 64;
+constexpr unsigned kListenerBatch = 512;
 constexpr int kReceiveBufferBytes = 8 << 20;
 
 // One received datagram; `data` points into the listener's buffers and is
