@@ -104,8 +104,8 @@ bool etagMatches(std::string_view if_none_match, std::string_view etag) {
 
 size_t registerUiRoutes(Router& router) {
     size_t added = 0;
-    for (auto [path, handler] : {std::pair<std::string_view, HttpHandler>{"/", handlePage},
-                                 {"/ui/*file", handleAsset}}) {
+    for (auto [path, handler] :
+         {std::pair<std::string_view, HttpHandler>{"/", handlePage}, {"/ui/*file", handleAsset}}) {
         if (!router.get(path, handler)) {
             logPlain("failed to create route");
             std::abort();

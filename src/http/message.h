@@ -136,7 +136,8 @@ class HttpResponse {
 // Writes the status line and headers of `res` for a body of `body_len` bytes
 // into `out`: "HTTP/1.1 NNN \r\n", the content type, extra headers, a
 // Connection header when `connection` is not empty, "Content-Length: N" (none
-// for a 304, which has no body) and the empty line. Returns the length, or 0 when `cap` is too small.
+// for a 304, which has no body) and the empty line. Returns the length, or 0 when `cap` is too
+// small.
 size_t writeResponseHead(const HttpResponse& res, size_t body_len, std::string_view connection,
                          char* out, size_t cap);
 

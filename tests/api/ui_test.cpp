@@ -104,11 +104,11 @@ TEST(UiAssets, ContentTypeByExtension) {
         std::string_view path;
         ContentType type;
     } cases[] = {
-        {"/ui/app.css", ContentType::css},       {"/ui/js/views/graph.js", ContentType::javascript},
-        {"/ui/icon.svg", ContentType::svg},      {"/ui/logo.PNG", ContentType::png},
-        {"/ui/favicon.ico", ContentType::icon},  {"index.html", ContentType::html},
-        {"/ui/notes.txt", ContentType::none},    {"/ui/app.css.map", ContentType::none},
-        {"/ui/js", ContentType::none},           {"/ui/.js", ContentType::javascript},
+        {"/ui/app.css", ContentType::css},      {"/ui/js/views/graph.js", ContentType::javascript},
+        {"/ui/icon.svg", ContentType::svg},     {"/ui/logo.PNG", ContentType::png},
+        {"/ui/favicon.ico", ContentType::icon}, {"index.html", ContentType::html},
+        {"/ui/notes.txt", ContentType::none},   {"/ui/app.css.map", ContentType::none},
+        {"/ui/js", ContentType::none},          {"/ui/.js", ContentType::javascript},
     };
     for (const auto& c : cases) EXPECT_EQ(webContentType(c.path), c.type) << c.path;
 }
@@ -118,10 +118,9 @@ TEST(UiAssets, EtagMatching) {
         std::string_view header;
         bool match;
     } cases[] = {
-        {"\"abc\"", true},          {"W/\"abc\"", true},        {"*", true},
-        {"\"x\", \"abc\"", true},   {" \"abc\" ", true},        {"\"x\",\"y\"", false},
-        {"abc", false},             {"\"abcd\"", false},        {"", false},
-        {"\"ab\"", false},
+        {"\"abc\"", true},   {"W/\"abc\"", true},    {"*", true},    {"\"x\", \"abc\"", true},
+        {" \"abc\" ", true}, {"\"x\",\"y\"", false}, {"abc", false}, {"\"abcd\"", false},
+        {"", false},         {"\"ab\"", false},
     };
     for (const auto& c : cases) EXPECT_EQ(etagMatches(c.header, "\"abc\""), c.match) << c.header;
 }
@@ -184,12 +183,13 @@ TEST_F(UiServerTest, ConditionalRequestsByEtag) {
 
     // The current ETag: 304, no body, no Content-Length, same validators.
     RawConn c(srv.port());
-    ASSERT_TRUE(c.send("GET /ui/app.css HTTP/1.1\r\nHost: x\r\nIf-None-Match: " + etag +
-                       "\r\n\r\n"));
+    ASSERT_TRUE(
+        c.send("GET /ui/app.css HTTP/1.1\r\nHost: x\r\nIf-None-Match: " + etag + "\r\n\r\n"));
     std::string head = c.readResponse();
-    EXPECT_EQ(head, "HTTP/1.1 304 \r\nContent-Type: text/css; charset=UTF-8\r\n"
-                    "Cache-Control: no-cache\r\nETag: " + etag +
-                        "\r\nX-Content-Type-Options: nosniff\r\n\r\n");
+    EXPECT_EQ(head,
+              "HTTP/1.1 304 \r\nContent-Type: text/css; charset=UTF-8\r\n"
+              "Cache-Control: no-cache\r\nETag: " +
+                  etag + "\r\nX-Content-Type-Options: nosniff\r\n\r\n");
     // The connection stays usable: the next reply is read whole.
     ASSERT_TRUE(c.send("GET /api/health HTTP/1.1\r\nHost: x\r\n\r\n"));
     std::string next = c.readResponse();
@@ -197,15 +197,17 @@ TEST_F(UiServerTest, ConditionalRequestsByEtag) {
 
     EXPECT_EQ(get(srv.port(), "/ui/app.css", "If-None-Match: W/" + etag + "\r\n").status(),
               "HTTP/1.1 304 ");
-    EXPECT_EQ(get(srv.port(), "/", "If-None-Match: " + std::string(findWebAsset("/")->etag) +
-                                       "\r\n").status(),
-              "HTTP/1.1 304 ");
+    EXPECT_EQ(
+        get(srv.port(), "/", "If-None-Match: " + std::string(findWebAsset("/")->etag) + "\r\n")
+            .status(),
+        "HTTP/1.1 304 ");
     // Another file's ETag, or a stale one, gets the full file.
     Reply stale = get(srv.port(), "/ui/app.css", "If-None-Match: \"0000\"\r\n");
     EXPECT_EQ(stale.status(), "HTTP/1.1 200 ");
     EXPECT_EQ(stale.body, std::string(css->body));
     EXPECT_EQ(get(srv.port(), "/ui/app.css",
-                  "If-None-Match: " + std::string(findWebAsset("/")->etag) + "\r\n").status(),
+                  "If-None-Match: " + std::string(findWebAsset("/")->etag) + "\r\n")
+                  .status(),
               "HTTP/1.1 200 ");
 }
 
@@ -218,7 +220,8 @@ TEST_F(UiServerTest, PathsThatNameNoFileAnswerNotFound) {
     // Only GET is served (a HEAD reply carries no body).
     for (std::string_view m : {"POST", "PUT", "DELETE", "HEAD", "OPTIONS"}) {
         RawConn c(srv.port());
-        ASSERT_TRUE(c.send(std::string(m) + " /ui/app.css HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
+        ASSERT_TRUE(c.send(std::string(m) +
+                           " /ui/app.css HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
         std::string want(kNotFoundReply);
         if (m == "HEAD") want.resize(want.size() - 9);
         EXPECT_EQ(c.recvN(want.size()), want) << m;
