@@ -8,6 +8,7 @@
 // Thread-safe: any thread may log at any time.
 #pragma once
 
+#include <atomic>
 #include <string_view>
 
 #include "common/format.h"
@@ -54,6 +55,37 @@ void logInfo(std::string_view scope, std::string_view pattern, const A&... args)
 template <class... A>
 void logDebug(std::string_view scope, std::string_view pattern, const A&... args) {
     logAt(LogLevel::debug, scope, pattern, args...);
+}
+
+// One message's repeat limit. Lines that a remote sender can cause once per
+// datagram (a parser's complaint about a malformed line) are shown at most
+// once a second per place in the code, each time followed by how many like it
+// were left out since the last one shown, so a stream of bad input cannot
+// flood the log or slow the listener down with a write per datagram. Used as
+// a function-local static: `static LogLimit limit; logWarnLimited(limit, ...)`.
+struct LogLimit {
+    std::atomic<i64> next_ns{0};  // monotonic time from which a line may show
+    std::atomic<u64> skipped{0};  // lines left out since the last one shown
+    std::atomic<u32> epoch{0};    // log epoch the two above belong to
+};
+
+constexpr i64 kLogLimitIntervalNs = 1'000'000'000;
+
+// Whether a line under `limit` may be shown now; when it may, `skipped` is
+// the number left out before it. Changing the log sink starts every limit
+// afresh (so each test sees its first line).
+bool logLimitAllows(LogLimit& limit, u64& skipped);
+
+template <class... A>
+void logWarnLimited(LogLimit& limit, std::string_view scope, std::string_view pattern,
+                    const A&... args) {
+    u64 skipped = 0;
+    if (!logLimitAllows(limit, skipped)) return;
+    logAt(LogLevel::warning, scope, pattern, args...);
+    if (skipped > 0) {
+        logAt(LogLevel::info, "log", "{} more like the line above were not shown since the last",
+              skipped);
+    }
 }
 
 // A line without the level(scope) prefix, e.g. "error: OutOfMemory".

@@ -112,7 +112,8 @@ CefEvent parse(std::string_view line) {
     if (line.size() < 4 || line.substr(0, 4) != "CEF:") {
         size_t at = line.find("CEF:");
         if (at == npos) {
-            logWarn("cef", "input does not contain CEF header");
+            static LogLimit limit;
+            logWarnLimited(limit, "cef", "input does not contain CEF header");
             return ev;
         }
         line.remove_prefix(at);
@@ -120,12 +121,14 @@ CefEvent parse(std::string_view line) {
     std::string_view cursor = line.substr(4);
     size_t pipe = cursor.find('|');
     if (pipe == npos) {
-        logWarn("cef", "missing pipe after version");
+        static LogLimit limit;
+        logWarnLimited(limit, "cef", "missing pipe after version");
         return ev;
     }
     Result<u64> version = parseDecimalDigits(cursor.substr(0, pipe), 255);
     if (!version.ok()) {
-        logWarn("cef", "invalid CEF version");
+        static LogLimit limit;
+        logWarnLimited(limit, "cef", "invalid CEF version");
         return ev;
     }
     ev.version = static_cast<u8>(version.value);

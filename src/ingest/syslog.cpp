@@ -237,25 +237,30 @@ namespace {
 // otherwise gives the pair and the position of the closing '>'.
 bool parsePriority(std::string_view text, Priority& pri, size_t& close) {
     if (text.size() < 3) {
-        logWarn("syslog", "input too short ({} bytes)", text.size());
+        static LogLimit limit;
+        logWarnLimited(limit, "syslog", "input too short ({} bytes)", text.size());
         return false;
     }
     if (text[0] != '<') {
-        logWarn("syslog", "missing PRI opening '<'");
+        static LogLimit limit;
+        logWarnLimited(limit, "syslog", "missing PRI opening '<'");
         return false;
     }
     close = text.find('>', 1);
     if (close == std::string_view::npos) {
-        logWarn("syslog", "missing PRI closing '>'");
+        static LogLimit limit;
+        logWarnLimited(limit, "syslog", "missing PRI closing '>'");
         return false;
     }
     Result<u64> value = parseDecimalDigits(text.substr(1, close - 1), 255);
     if (!value.ok()) {
-        logWarn("syslog", "invalid PRI value");
+        static LogLimit limit;
+        logWarnLimited(limit, "syslog", "invalid PRI value");
         return false;
     }
     if (value.value >= 192) {
-        logWarn("syslog", "PRI value {} out of range (max 191)", value.value);
+        static LogLimit limit;
+        logWarnLimited(limit, "syslog", "PRI value {} out of range (max 191)", value.value);
         return false;
     }
     pri.facility = static_cast<Facility>(value.value / 8);
@@ -274,7 +279,8 @@ SyslogMessage parseLine(std::string_view text, const i64* now) {
 
     std::string_view rest = text.substr(close + 1);
     if (rest.empty()) {
-        logWarn("syslog", "nothing after PRI field");
+        static LogLimit limit;
+        logWarnLimited(limit, "syslog", "nothing after PRI field");
         return msg;
     }
     bool framed = false;
