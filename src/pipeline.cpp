@@ -59,7 +59,13 @@ bool isZeroMac(const u8 mac[6]) {
 }
 
 void batchTrampoline(void* ctx, const Datagram* batch, unsigned count, u64 kernel_drops) {
-    static_cast<Pipeline*>(ctx)->processBatch(batch, count, kernel_drops);
+    static_cast<Pipeline*>(ctx)->processBatchLocked(batch, count, kernel_drops);
+}
+void runBegin(void* ctx) {
+    static_cast<Pipeline*>(ctx)->state_lock.lockExclusive();
+}
+void runEnd(void* ctx) {
+    static_cast<Pipeline*>(ctx)->state_lock.unlockExclusive();
 }
 
 }  // namespace
@@ -173,11 +179,15 @@ void Pipeline::init(FingerprintEngine& fp, Graph& g, ActivationMap& am, StreakTr
 }
 
 ListenerTarget Pipeline::listenerTarget() {
-    return ListenerTarget{this, batchTrampoline};
+    return ListenerTarget{this, batchTrampoline, runBegin, runEnd};
 }
 
 void Pipeline::processBatch(const Datagram* batch, unsigned count, u64 kernel_drops) {
     ExclusiveGuard hold(state_lock);
+    processBatchLocked(batch, count, kernel_drops);
+}
+
+void Pipeline::processBatchLocked(const Datagram* batch, unsigned count, u64 kernel_drops) {
     events_dropped = kernel_drops;
     for (unsigned i = 0; i < count; ++i) processEvent(batch[i].bytes(), batch[i].sourceIp());
 }

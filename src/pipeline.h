@@ -10,10 +10,11 @@
 // Database work is handed to the persistence thread and never waited on.
 //
 // Thread-safety: processEvent runs only on the listener thread, with
-// `state_lock` held exclusively (processBatch takes it once per received
-// batch). Readers of anything the pipeline writes (the engine tables, the
-// ring, the counters, the history) take `state_lock` shared, copy what they
-// need, and release it before doing any I/O.
+// `state_lock` held exclusively (the listener takes it once per run of at
+// most kBatchesPerRun batches; processBatch once per batch). Readers of
+// anything the pipeline writes (the engine tables, the ring, the counters,
+// the history) take `state_lock` shared, copy what they need, and release it
+// before doing any I/O.
 #pragma once
 
 #include <optional>
@@ -128,7 +129,10 @@ struct Pipeline {
     void processEvent(std::string_view bytes, std::string_view source_ip);
     // One received batch, in order, under one exclusive hold of state_lock.
     void processBatch(const Datagram* batch, unsigned count, u64 kernel_drops);
-    // The listener target that feeds processBatch.
+    // As processBatch, with state_lock already held exclusively.
+    void processBatchLocked(const Datagram* batch, unsigned count, u64 kernel_drops);
+    // The listener target: it holds state_lock exclusively for each run of
+    // batches and feeds processBatchLocked.
     ListenerTarget listenerTarget();
 
     // Readers call these with state_lock held shared.

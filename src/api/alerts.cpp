@@ -144,9 +144,11 @@ Err handleListAlerts(ServerState& state, HttpRequest& req, HttpResponse& res) {
     {
         SharedGuard hold(*state.lock);
         const AlertManager& am = *state.alerts;
-        for (u32 i = 0; i < kMaxAlerts; ++i) {
+        // Alerts are never removed: the scan ends once it has met them all.
+        for (u32 i = 0, seen = 0; i < kMaxAlerts && seen < am.alert_count; ++i) {
             const Alert& a = am.alerts[i];
             if (!a.active) continue;
+            ++seen;
             const auto sev = static_cast<u32>(a.severity);
             const auto st = static_cast<u32>(a.status);
             if (sev > 4 || !(severities & (1u << sev))) continue;

@@ -113,9 +113,14 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
         const FingerprintEngine& fp = *state.fp_engine;
         const Graph& g = *state.graph;
         u32 n = 0;
-        for (u32 i = 0; i < kMaxDevices && n < kMaxListEntries; ++i) {
+        // Slots are never freed: once the scans have met as many active
+        // slots as the tables count, the rest are empty.
+        for (u32 i = 0, seen = 0; i < kMaxDevices && seen < fp.device_count && n < kMaxListEntries;
+             ++i) {
             const DeviceFingerprint& d = fp.devices[i];
-            if (!d.active || inActiveWindow(d.last_seen, now) != want_active) continue;
+            if (!d.active) continue;
+            ++seen;
+            if (inActiveWindow(d.last_seen, now) != want_active) continue;
             if (!search.empty()) {
                 MacText mac = macToString(d.mac);
                 if (!containsBytes(mac.view(), search) && !containsBytes(d.getLabel(), search))
@@ -123,9 +128,12 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
             }
             entries[n++] = {d.last_seen, i, false};
         }
-        for (u32 i = 0; i < kMaxNodes && n < kMaxListEntries; ++i) {
+        for (u32 i = 0, seen = 0; i < kMaxNodes && seen < g.node_count && n < kMaxListEntries;
+             ++i) {
             const Node& node = g.nodes[i];
-            if (!node.active || node.node_type != NodeType::ip_address) continue;
+            if (!node.active) continue;
+            ++seen;
+            if (node.node_type != NodeType::ip_address) continue;
             if (!isLocalIp(node.name.slice())) continue;
             if (inActiveWindow(node.last_activated, now) != want_active) continue;
             if (!search.empty() && !containsBytes(node.name.slice(), search)) continue;
@@ -260,9 +268,10 @@ bool eventMentions(const RawEvent& e, std::string_view id) {
 
 // The first device, in slot order, whose address text or label equals `id`.
 const DeviceFingerprint* deviceByTextOrLabel(const FingerprintEngine& fp, std::string_view id) {
-    for (u32 i = 0; i < kMaxDevices; ++i) {
+    for (u32 i = 0, seen = 0; i < kMaxDevices && seen < fp.device_count; ++i) {
         const DeviceFingerprint& d = fp.devices[i];
         if (!d.active) continue;
+        ++seen;
         if (macToString(d.mac).view() == id || d.getLabel() == id) return &d;
     }
     return nullptr;
@@ -290,9 +299,11 @@ Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
         const DeviceFingerprint* dev = nullptr;
         if (!node) {
             if (auto mac = ingest::dhcp::parseMac(id)) dev = fp.findDevice(mac->b);
-            for (u32 i = 0; !dev && i < kMaxDevices; ++i) {
+            for (u32 i = 0, seen = 0; !dev && i < kMaxDevices && seen < fp.device_count; ++i) {
                 const DeviceFingerprint& d = fp.devices[i];
-                if (d.active && d.label_len != 0 && d.getLabel() == id) dev = &d;
+                if (!d.active) continue;
+                ++seen;
+                if (d.label_len != 0 && d.getLabel() == id) dev = &d;
             }
             if (dev) {
                 node =
@@ -426,10 +437,11 @@ Err handleGetSimilarDevices(ServerState& state, HttpRequest& req, HttpResponse& 
         const FingerprintEngine& fp = *state.fp_engine;
         const DeviceFingerprint* dev = deviceByTextOrLabel(fp, id);
         if (!dev) return replyJson(res, 404, kBodyDeviceNotFound);
-        for (u32 i = 0; i < kMaxDevices; ++i) {
+        for (u32 i = 0, seen = 0; i < kMaxDevices && seen < fp.device_count; ++i) {
             const DeviceFingerprint& other = fp.devices[i];
-            if (!other.active || &other == dev || std::memcmp(other.mac, dev->mac, 6) == 0)
-                continue;
+            if (!other.active) continue;
+            ++seen;
+            if (&other == dev || std::memcmp(other.mac, dev->mac, 6) == 0) continue;
             const f32 s = ConceptVector::similarity(dev->vector, other.vector);
             if (!(s > kSimilarAbove)) continue;
             if (n < kMaxSimilar) {

@@ -9,10 +9,14 @@
 namespace tarvex {
 
 u32 countActiveIpNodes(const Graph& graph) {
+    // Nodes are never removed: the scan ends once it has met them all.
     u32 n = 0;
-    for (const Node& node : graph.nodes)
-        if (node.active && node.node_type == NodeType::ip_address && isLocalIp(node.name.slice()))
-            ++n;
+    for (u32 i = 0, seen = 0; i < kMaxNodes && seen < graph.node_count; ++i) {
+        const Node& node = graph.nodes[i];
+        if (!node.active) continue;
+        ++seen;
+        if (node.node_type == NodeType::ip_address && isLocalIp(node.name.slice())) ++n;
+    }
     return n;
 }
 

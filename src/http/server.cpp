@@ -6,7 +6,6 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "common/clock.h"
 #include "common/format.h"
 #include "common/log.h"
+#include "common/thread.h"
 
 namespace tarvex {
 
@@ -27,9 +27,9 @@ namespace {
 // Answering the dashboard is never as urgent as receiving events: under CPU
 // pressure the listener thread goes first, so a busy API cannot make the
 // kernel drop datagrams. (Raising a thread's nice value needs no privilege.)
-constexpr int kServerNice = 10;
-void lowerPriority() {
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kServerNice);
+void lowerPriority(const char* name) {
+    nameThisThread(name);
+    setThisThreadNice(kBackgroundNice);
 }
 
 constexpr size_t kInitialInBytes = 16 * 1024;
@@ -223,7 +223,7 @@ Err HttpServer::serve() {
 }
 
 void HttpServer::loop() {
-    lowerPriority();
+    lowerPriority("tarvex-http");
     epoll_event events[256];
     for (;;) {
         int timeout = lingering_ > 0 ? 250 : -1;
@@ -513,7 +513,7 @@ u32 HttpServer::slotOf(const Conn& c) const {
 }
 
 void HttpServer::workerMain() {
-    lowerPriority();
+    lowerPriority("tarvex-handler");
     char scratch[kHandlerScratchBytes];
     char head[kHeadBytes];
     Arena arena(scratch, sizeof scratch);

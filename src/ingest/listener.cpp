@@ -15,6 +15,7 @@
 
 #include "common/clock.h"
 #include "common/log.h"
+#include "common/thread.h"
 
 namespace tarvex {
 
@@ -102,6 +103,13 @@ void* listenerThread(void* p) {
     SpawnArgs* args = static_cast<SpawnArgs*>(p);
     SpawnArgs copy = *args;
     delete args;
+    nameThisThread("tarvex-listener");
+    // Receiving goes first: a datagram the kernel drops is gone for good,
+    // while everything else can wait a moment.
+    if (!setThisThreadNice(kListenerNice)) {
+        logInfo("listener", "running at normal priority (nice {} needs CAP_SYS_NICE)",
+                kListenerNice);
+    }
     runUdpListener(copy.target, copy.opts);
     return nullptr;
 }
@@ -173,6 +181,48 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
         drops_warned = drops_total;
         last_warn_ns = now;
     };
+    unsigned batch_count = 0;  // datagrams of the last receive in b->batch
+    // Receives one batch into b->batch; the number of messages taken (empty
+    // ones included), or -1 after an error (logged unless it is EINTR or, for
+    // a non-blocking call, an empty queue).
+    auto receive = [&](int flags) -> int {
+        batch_count = 0;
+        for (unsigned i = 0; i < kListenerBatch; ++i) {
+            b->msgs[i].msg_hdr.msg_namelen = sizeof b->addrs[i];
+            b->msgs[i].msg_hdr.msg_controllen = sizeof b->control[i];
+            b->msgs[i].msg_hdr.msg_flags = 0;
+        }
+        int n = ::recvmmsg(fd, b->msgs, kListenerBatch, flags, nullptr);
+        if (n < 0) {
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                logWarn("listener", "recvfrom error: {}", receiveErrorName(errno));
+            return -1;
+        }
+        for (int i = 0; i < n; ++i) {
+            const msghdr& h = b->msgs[i].msg_hdr;
+            u32 d;
+            if (dropCount(h, d)) drops_total = d;
+            u32 len = b->msgs[i].msg_len;
+            if (len == 0) continue;
+            if (len > kDatagramMax) len = kDatagramMax;
+            Datagram& g = b->batch[batch_count++];
+            g.data = b->data[i];
+            g.len = len;
+            g.source_len = formatSourceIp(b->addrs[i], g.source);
+        }
+        if (n < static_cast<int>(kListenerBatch)) {
+            // The queue is drained. Datagrams carry the drop total stamped
+            // when they were queued, so drops at the end of a burst only
+            // show on a later arrival; ask the socket directly instead.
+            u32 meminfo[SK_MEMINFO_VARS];
+            socklen_t mlen = sizeof meminfo;
+            if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &mlen) == 0 &&
+                mlen > SK_MEMINFO_DROPS * sizeof(u32) && meminfo[SK_MEMINFO_DROPS] > drops_total) {
+                drops_total = meminfo[SK_MEMINFO_DROPS];
+            }
+        }
+        return n;
+    };
     for (;;) {
         if (drops_total != drops_warned) {
             // Drops are waiting for their line: do not sleep in recvmmsg past
@@ -191,45 +241,25 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
                 }
             }
         }
-        for (unsigned i = 0; i < kListenerBatch; ++i) {
-            b->msgs[i].msg_hdr.msg_namelen = sizeof b->addrs[i];
-            b->msgs[i].msg_hdr.msg_controllen = sizeof b->control[i];
-            b->msgs[i].msg_hdr.msg_flags = 0;
-        }
-        int n = ::recvmmsg(fd, b->msgs, kListenerBatch, MSG_WAITFORONE, nullptr);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            logWarn("listener", "recvfrom error: {}", receiveErrorName(errno));
-            continue;
-        }
-        unsigned count = 0;
-        for (int i = 0; i < n; ++i) {
-            const msghdr& h = b->msgs[i].msg_hdr;
-            u32 d;
-            if (dropCount(h, d)) drops_total = d;
-            u32 len = b->msgs[i].msg_len;
-            if (len == 0) continue;
-            if (len > kDatagramMax) len = kDatagramMax;
-            Datagram& g = b->batch[count++];
-            g.data = b->data[i];
-            g.len = len;
-            g.source_len = formatSourceIp(b->addrs[i], g.source);
-        }
-        if (n < static_cast<int>(kListenerBatch)) {
-            // The queue is drained. Datagrams carry the drop total stamped
-            // when they were queued, so drops at the end of a burst only
-            // show on a later arrival; ask the socket directly instead.
-            u32 meminfo[SK_MEMINFO_VARS];
-            socklen_t mlen = sizeof meminfo;
-            if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &mlen) == 0 &&
-                mlen > SK_MEMINFO_DROPS * sizeof(u32) && meminfo[SK_MEMINFO_DROPS] > drops_total) {
-                drops_total = meminfo[SK_MEMINFO_DROPS];
+        int n = receive(MSG_WAITFORONE);
+        if (n < 0) continue;
+        if (!target.process) continue;
+        // A run: the first batch, then whatever is already waiting.
+        bool begun = false;
+        for (unsigned run = 1;; ++run) {
+            // A batch of nothing but empty datagrams still carries the drop
+            // total.
+            if (batch_count > 0 || n > 0) {
+                if (!begun && target.begin) target.begin(target.ctx);
+                begun = true;
+                target.process(target.ctx, b->batch, batch_count, drops_total);
             }
+            if (n < static_cast<int>(kListenerBatch) || run == kBatchesPerRun || !target.begin)
+                break;
+            n = receive(MSG_DONTWAIT);
+            if (n <= 0) break;
         }
-        // A batch of nothing but empty datagrams still carries the drop total.
-        if (target.process && (count > 0 || n > 0)) {
-            target.process(target.ctx, b->batch, count, drops_total);
-        }
+        if (begun && target.end) target.end(target.ctx);
     }
 }
 

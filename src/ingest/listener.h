@@ -37,12 +37,24 @@ struct Datagram {
     std::string_view sourceIp() const { return {source, source_len}; }
 };
 
+// Batches handed over between one begin and end at most (see ListenerTarget).
+constexpr unsigned kBatchesPerRun = 8;
+
 // Where received datagrams go. `process` runs on the listener thread with
 // the datagrams of one batch in arrival order (empty ones already removed)
 // and the kernel's running total of datagrams dropped on this socket.
+//
+// `begin` and `end` are optional. When set, they bracket a run of batches:
+// after the first batch of a wake-up the listener goes on taking the
+// datagrams already waiting in the socket (without blocking), up to
+// kBatchesPerRun batches, before it calls `end`. A target that takes a lock
+// in `begin` thus pays for it once per run rather than once per batch, and
+// whoever waited for that lock waits for at most one run.
 struct ListenerTarget {
     void* ctx = nullptr;
     void (*process)(void* ctx, const Datagram* batch, unsigned count, u64 kernel_drops) = nullptr;
+    void (*begin)(void* ctx) = nullptr;
+    void (*end)(void* ctx) = nullptr;
 };
 
 struct ListenerOptions {

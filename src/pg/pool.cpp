@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/log.h"
+#include "common/thread.h"
 
 namespace tarvex {
 
@@ -160,6 +161,7 @@ void PgPool::startReconnectorLocked() {
 }
 
 void PgPool::reconnectLoop() {
+    nameThisThread("tarvex-pg-retry");
     std::unique_lock<std::mutex> l(mu_);
     while (!closed_ && pending_ > 0) {
         reconnect_wake_.wait_for(l, std::chrono::milliseconds(reconnect_interval_ms_),

@@ -1,7 +1,6 @@
 // persistence.cpp: the write path, its thread, and the related-events lookup.
 #include "storage/persistence.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include "common/log.h"
 #include "common/mac.h"
 #include "common/text.h"
+#include "common/thread.h"
 
 namespace tarvex {
 
@@ -32,7 +32,6 @@ struct EventHead {
 };
 
 constexpr int kIdleWakeMs = 1000;
-constexpr int kWriterNice = 10;
 constexpr size_t kGatherBytes = 64 * 1024;
 constexpr int kGatherMs = 2;
 
@@ -302,7 +301,8 @@ void Persistence::submitPurge(u32 days) {
 void Persistence::run() {
     // Writing behind is never urgent; receiving is. Under CPU pressure the
     // listener goes first and the queue absorbs the difference.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWriterNice);
+    nameThisThread("tarvex-writer");
+    setThisThreadNice(kBackgroundNice);
     for (;;) {
         bool last = stopping_.load();
         queue_.take(records_, last ? 0 : kIdleWakeMs);

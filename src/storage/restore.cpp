@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "common/thread.h"
 
 namespace tarvex {
 
@@ -158,6 +159,7 @@ struct RestoreArgs {
 
 void* restoreThread(void* p) {
     RestoreArgs* args = static_cast<RestoreArgs*>(p);
+    nameThisThread("tarvex-restore");
     restoreFromDb(*args->db, args->targets);
     delete args;
     return nullptr;

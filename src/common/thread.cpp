@@ -1,0 +1,25 @@
+// thread.cpp: thread names and priorities.
+#include "common/thread.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace tarvex {
+
+void nameThisThread(const char* name) {
+    char buf[16];
+    std::strncpy(buf, name, sizeof buf - 1);
+    buf[sizeof buf - 1] = '\0';
+    pthread_setname_np(pthread_self(), buf);
+}
+
+bool setThisThreadNice(int nice) {
+    // On Linux the nice value belongs to the thread: PRIO_PROCESS with a
+    // thread id changes that thread alone.
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) == 0;
+}
+
+}  // namespace tarvex
