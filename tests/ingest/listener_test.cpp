@@ -166,5 +166,96 @@ TEST(Listener, KernelDropsAreCountedAndLogged) {
     close(fd);
 }
 
+// A backlog is handed over in runs: begin, up to kBatchesPerRun batches,
+// end; every batch inside a run, every datagram once and in order.
+struct RunCollector {
+    std::mutex mu;
+    std::vector<std::string> data;
+    std::vector<unsigned> run_batches;  // batches per finished run
+    unsigned current = 0;
+    bool in_run = false;
+    bool outside = false;  // a batch came outside begin/end
+    std::atomic<bool> stall{true};
+    std::atomic<bool> stalled{false};
+    std::atomic<u64> drops{0};
+
+    static void begin(void* ctx) {
+        auto* self = static_cast<RunCollector*>(ctx);
+        std::lock_guard<std::mutex> l(self->mu);
+        if (self->in_run) self->outside = true;
+        self->in_run = true;
+        self->current = 0;
+    }
+    static void end(void* ctx) {
+        auto* self = static_cast<RunCollector*>(ctx);
+        std::lock_guard<std::mutex> l(self->mu);
+        if (!self->in_run) self->outside = true;
+        self->in_run = false;
+        self->run_batches.push_back(self->current);
+    }
+    static void process(void* ctx, const Datagram* batch, unsigned count, u64 kernel_drops) {
+        auto* self = static_cast<RunCollector*>(ctx);
+        self->drops = kernel_drops;
+        if (count > 0 && batch[0].bytes() == "STALL") {
+            self->stalled = true;
+            while (self->stall) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::lock_guard<std::mutex> l(self->mu);
+        if (!self->in_run) self->outside = true;
+        ++self->current;
+        for (unsigned i = 0; i < count; ++i) self->data.emplace_back(batch[i].bytes());
+    }
+};
+
+TEST(Listener, BacklogIsHandedOverInBoundedRuns) {
+    test::LogCapture logs;
+    static auto* c = new RunCollector;
+    ListenerOptions opts;
+    opts.port = static_cast<u16>(test::freePort(SOCK_DGRAM));
+    ASSERT_EQ(spawnUdpListener(
+                  {c, &RunCollector::process, &RunCollector::begin, &RunCollector::end}, opts),
+              Err::None);
+    const std::string started =
+        "info(listener): syslog UDP listener started on 0.0.0.0:" + std::to_string(opts.port);
+    for (int i = 0; i < 2000 && !logs.has(started); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int fd = sender(opts.port);
+    ASSERT_EQ(send(fd, "STALL", 5, 0), 5);
+    for (int i = 0; i < 2000 && !c->stalled; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(c->stalled);
+    // 5000 waiting datagrams: one run of 8 full batches, then the rest.
+    const int kBacklog = 5000;
+    for (int i = 0; i < kBacklog; ++i) {
+        const std::string line = "line " + std::to_string(i);
+        ASSERT_EQ(send(fd, line.data(), line.size(), 0), static_cast<ssize_t>(line.size()));
+    }
+    c->stall = false;
+    for (int i = 0; i < 5000; ++i) {
+        {
+            std::lock_guard<std::mutex> l(c->mu);
+            if (c->data.size() + c->drops.load() >= kBacklog + 1u && !c->in_run) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(fd);
+    std::lock_guard<std::mutex> l(c->mu);
+    EXPECT_FALSE(c->outside) << "a batch or an end outside a run";
+    ASSERT_EQ(c->data.size() + c->drops.load(), kBacklog + 1u);
+    unsigned most = 0;
+    for (unsigned b : c->run_batches) most = b > most ? b : most;
+    EXPECT_LE(most, kBatchesPerRun);
+    // What arrived came in order (a datagram the kernel dropped is absent).
+    int last = -1;
+    for (size_t i = 1; i < c->data.size(); ++i) {
+        const int n = std::stoi(c->data[i].substr(5));
+        ASSERT_GT(n, last) << "at " << i;
+        last = n;
+    }
+    if (c->drops.load() == 0) {
+        EXPECT_EQ(most, kBatchesPerRun) << "the backlog is taken in one run of full batches";
+    }
+}
+
 }  // namespace
 }  // namespace tarvex
