@@ -170,9 +170,13 @@ AlertRow AlertRow::fromAlert(const Alert& a) {
 }
 
 void GraphSnapshot::take(const Graph& g) {
-    for (u32 i = 0; i < kMaxNodes; ++i) {
+    // Slots are never freed: past the slot that holds the last of the
+    // graph's nodes (edges) there is nothing to copy.
+    u32 i = 0;
+    for (u32 seen = 0; i < kMaxNodes && seen < g.node_count; ++i) {
         const Node& n = g.nodes[i];
         NodeRow& r = nodes[i];
+        if (n.active) ++seen;
         r.present = n.active && n.name.len > 0;
         if (!r.present) continue;
         r.last_activated = n.last_activated;
@@ -182,9 +186,12 @@ void GraphSnapshot::take(const Graph& g) {
         r.name = n.name;
         makeStorableText(std::span<char>(r.name.data, std::min<size_t>(r.name.len, kNameCap)));
     }
+    for (u32 k = i; k < node_slots; ++k) nodes[k].present = false;
+    node_slots = i;
     edge_rows = 0;
-    for (u32 i = 0; i < kMaxEdges; ++i) {
-        const Edge& e = g.edges[i];
+    for (u32 j = 0, seen = 0; j < kMaxEdges && seen < g.edge_count; ++j) {
+        const Edge& e = g.edges[j];
+        if (e.active) ++seen;
         if (!e.active || e.source >= kMaxNodes || e.target >= kMaxNodes) continue;
         if (!nodes[e.source].present || !nodes[e.target].present) continue;
         edges[edge_rows++] =
@@ -277,14 +284,16 @@ void Persistence::submitAlert(const AlertRow& row) {
     noteRefusal(queue_.push(kAlertRecord, {asBytes(&row, sizeof row)}));
 }
 
-void Persistence::submitGraph(const Graph& graph, StateLock& lock) {
+bool Persistence::submitGraph(const Graph& graph) {
+    if (stopping_.load() || snapshot_busy_.load(std::memory_order_acquire)) return false;
+    snapshot_->take(graph);
+    snapshot_busy_.store(true, std::memory_order_release);
     {
         std::lock_guard<std::mutex> l(request_mu_);
-        graph_ = &graph;
-        graph_lock_ = &lock;
         graph_requested_ = true;
     }
     queue_.wake();
+    return true;
 }
 
 void Persistence::submitPurge(u32 days) {
@@ -313,28 +322,21 @@ void Persistence::run() {
         flushIfDue();
         writePendingDevices();
 
-        const Graph* graph = nullptr;
-        StateLock* lock = nullptr;
+        bool graph = false;
         bool purge = false;
         u32 days = 0;
         {
             std::lock_guard<std::mutex> l(request_mu_);
-            if (graph_requested_) {
-                graph = graph_;
-                lock = graph_lock_;
-                graph_requested_ = false;
-            }
+            graph = graph_requested_;
+            graph_requested_ = false;
             purge = purge_requested_;
             days = purge_days_;
             purge_requested_ = false;
         }
-        if (graph && lock) {
-            {
-                SharedGuard hold(*lock);
-                snapshot_->take(*graph);
-            }
+        if (graph) {
             persistGraph(*snapshot_);
             persistEdges(*snapshot_);
+            snapshot_busy_.store(false, std::memory_order_release);
         }
         if (purge) purgeOldEvents(days);
         // The 5 s rule also holds when no further event arrives.

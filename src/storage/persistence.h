@@ -143,6 +143,7 @@ struct GraphSnapshot {
     NodeRow nodes[kMaxNodes];
     EdgeRow edges[kMaxEdges];
     u32 edge_rows;
+    u32 node_slots;  // node rows filled by the last take; those past it are absent
 
     // Copies `g` (the caller holds the state lock at least shared).
     void take(const Graph& g);
@@ -185,9 +186,12 @@ class Persistence {
     void submitEvent(u8 event_type, std::string_view source_ip, std::string_view raw_data, i64 now);
     void submitDevice(const DeviceRow& row);
     void submitAlert(const AlertRow& row);
-    // Asks for a graph snapshot: nodes, then edges. The persistence thread
-    // copies `graph` under `lock` held shared.
-    void submitGraph(const Graph& graph, StateLock& lock);
+    // A graph snapshot to write: nodes, then edges. The caller holds the
+    // state lock (the listener, exclusively): the copy is made here, at
+    // once, so no lower-priority thread ever holds the lock the listener
+    // waits for. False, with nothing copied, while the persistence thread is
+    // still writing the previous snapshot; the caller asks again later.
+    bool submitGraph(const Graph& graph);
     void submitPurge(u32 days);
     // Submissions refused because the queue was full.
     u64 refusedWork() const { return queue_.refusedCount(); }
@@ -262,9 +266,10 @@ class Persistence {
 
     // Graph and purge requests (set by the listener, taken by the thread).
     std::mutex request_mu_;
-    const Graph* graph_ = nullptr;
-    StateLock* graph_lock_ = nullptr;
     bool graph_requested_ = false;
+    // Set by submitGraph when it fills snapshot_, cleared by the persistence
+    // thread once written; while set, only that thread touches snapshot_.
+    std::atomic<bool> snapshot_busy_{false};
     bool purge_requested_ = false;
     u32 purge_days_ = 0;
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/clock.h"
+#include "engine/table_ptr.h"
 #include "pipeline/pipeline_fixture.h"
 #include "storage/db_support.h"
 #include "storage/persistence.h"
@@ -91,6 +92,35 @@ TEST(PersistenceThread, FlushesAtTheHundredthEventOrFiveSecondsAfterTheLastFlush
     // No further event arrives: the thread's own wake-up finds the batch due.
     g_now += 1;
     EXPECT_EQ(waitForCount(pdb.sql(), events, 103), 103);
+}
+
+// The snapshot is the graph as it stood when submitted (the listener copies
+// it under its own hold of the lock), not as it stands when written.
+TEST(PersistenceThread, GraphSnapshotIsTheGraphAtSubmission) {
+    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "snapshot");
+    ASSERT_EQ(pdb.db->start(), Err::None);
+    auto g = test::makeTable<Graph>();
+    ASSERT_NE(g, nullptr);
+    const u32 a = *g->addNode("192.168.1.10", NodeType::ip_address);
+    const u32 b = *g->addNode("example.com", NodeType::dns_name);
+    ASSERT_TRUE(g->addEdge(a, b, EdgeType::resolves_to, 0.5f));
+    ASSERT_TRUE(pdb.db->submitGraph(*g));
+    // Later events change the graph before the thread has written anything.
+    const u32 c = *g->addNode("192.168.1.11", NodeType::ip_address);
+    ASSERT_TRUE(g->addEdge(c, b, EdgeType::resolves_to, 0.5f));
+    const std::string nodes = "SELECT count(*) FROM siem.graph_nodes";
+    const std::string edges = "SELECT count(*) FROM siem.graph_edges";
+    EXPECT_EQ(waitForCount(pdb.sql(), edges, 1), 1);
+    EXPECT_EQ(count(pdb.sql(), nodes), 2);
+    // Once written, the next submission is taken and carries the change.
+    bool taken = false;
+    for (int i = 0; i < 250 && !taken; ++i) {
+        taken = pdb.db->submitGraph(*g);
+        if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(waitForCount(pdb.sql(), edges, 2), 2);
+    EXPECT_EQ(waitForCount(pdb.sql(), nodes, 3), 3);
 }
 
 // Mixed traffic through the real pipeline while an HTTP-like reader holds
