@@ -10,6 +10,9 @@
 namespace tarvex {
 
 void nameThisThread(const char* name) {
+    // The main thread's name is the process's name in ps, top and pgrep:
+    // it stays "tarvex".
+    if (gettid() == getpid()) return;
     char buf[16];
     std::strncpy(buf, name, sizeof buf - 1);
     buf[sizeof buf - 1] = '\0';

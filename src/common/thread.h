@@ -17,7 +17,8 @@ namespace tarvex {
 constexpr int kListenerNice = -10;
 constexpr int kBackgroundNice = 10;
 
-// Names the calling thread (at most 15 bytes are kept).
+// Names the calling thread (at most 15 bytes are kept); the main thread
+// keeps the process's name.
 void nameThisThread(const char* name);
 
 // Sets the calling thread's nice value; false when the kernel refuses it.

@@ -118,14 +118,18 @@ void* listenerThread(void* p) {
 
 u8 formatSourceIp(const sockaddr_storage& addr, char out[46]) {
     if (addr.ss_family == AF_INET) {
+        // Dotted decimal by hand: this runs for every datagram.
         const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
         const u8* o = reinterpret_cast<const u8*>(&in.sin_addr.s_addr);
-        int n = std::snprintf(out, 46, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
-        if (n <= 0 || n >= 46) {
-            std::memcpy(out, "0.0.0.0", 7);
-            return 7;
+        u8 n = 0;
+        for (int k = 0; k < 4; ++k) {
+            const unsigned v = o[k];
+            if (k > 0) out[n++] = '.';
+            if (v >= 100) out[n++] = static_cast<char>('0' + v / 100);
+            if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
+            out[n++] = static_cast<char>('0' + v % 10);
         }
-        return static_cast<u8>(n);
+        return n;
     }
     if (addr.ss_family == AF_INET6) {
         out[0] = ':';

@@ -99,6 +99,25 @@ TEST(Listener, DeliversDatagramsInOrderCutTo4096) {
         << "root may force the buffer past net.core.rmem_max";
 }
 
+TEST(Listener, SourceAddressText) {
+    for (const char* dotted : {"0.0.0.0", "255.255.255.255", "10.0.100.9", "192.168.1.20",
+                               "1.2.3.4", "100.64.0.10", "172.31.250.99"}) {
+        sockaddr_storage ss{};
+        auto& in = reinterpret_cast<sockaddr_in&>(ss);
+        in.sin_family = AF_INET;
+        ASSERT_EQ(inet_pton(AF_INET, dotted, &in.sin_addr), 1);
+        char out[46];
+        EXPECT_EQ(std::string(out, formatSourceIp(ss, out)), dotted);
+    }
+    sockaddr_storage v6{};
+    v6.ss_family = AF_INET6;
+    char out[46];
+    EXPECT_EQ(std::string(out, formatSourceIp(v6, out)), "::");
+    sockaddr_storage other{};
+    other.ss_family = AF_UNIX;
+    EXPECT_EQ(std::string(out, formatSourceIp(other, out)), "unknown");
+}
+
 TEST(Listener, BindFailureEndsOnlyTheThread) {
     test::LogCapture logs;
     int holder = socket(AF_INET, SOCK_DGRAM, 0);
