@@ -15,8 +15,8 @@
 //    events into the 256-event ring (EventBatch) and flushes it at 100
 //    buffered events or 5 s after the last successful flush; a failed flush
 //    keeps the ring for the next try. It coalesces device rows by address,
-//    inserts alerts, snapshots the graph under the engine state lock held
-//    shared and upserts it, and runs the purge.
+//    inserts alerts, upserts the graph snapshots the listener copies for it
+//    (submitGraph), and runs the purge.
 //
 // The statement operations (flushEvents, persistGraph, persistEdges,
 // purgeOldEvents, persistAlert, persistDevice, persistDevices) run on the
