@@ -231,8 +231,6 @@ void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) 
     // 7. Graph snapshot every 30 s and retention purge every hour; the
     // persistence thread does the writing.
     if (persistence) {
-        // While the previous snapshot is still being written, the next event
-        // asks again.
         if (now - last_persist_time >= kGraphPersistInterval && persistence->submitGraph(*graph))
             last_persist_time = now;
         if (now - last_retention_time >= kRetentionInterval) {

@@ -222,7 +222,7 @@ Persistence::Persistence(std::unique_ptr<PgPool> pool, const PersistenceOptions&
       rows_per_statement_(std::max<u32>(1, options.rows_per_statement)),
       queue_(options.queue_bytes),
       batch_(std::make_unique<EventBatch>()),
-      snapshot_(std::make_unique<GraphSnapshot>()) {
+      snapshots_{std::make_unique<GraphSnapshot>(), std::make_unique<GraphSnapshot>()} {
     batch_->init(now());
     records_.reserve(options.queue_bytes);
     pending_devices_.reserve(kMaxDevicesPerRound);
@@ -285,12 +285,15 @@ void Persistence::submitAlert(const AlertRow& row) {
 }
 
 bool Persistence::submitGraph(const Graph& graph) {
-    if (stopping_.load() || snapshot_busy_.load(std::memory_order_acquire)) return false;
-    snapshot_->take(graph);
-    snapshot_busy_.store(true, std::memory_order_release);
+    if (stopping_.load()) return false;
     {
+        // The thread holds request_mu_ only to swap indexes, so the listener
+        // does not wait on it; the copy (about a millisecond for a full
+        // graph) keeps the thread from taking a half-filled buffer.
         std::lock_guard<std::mutex> l(request_mu_);
-        graph_requested_ = true;
+        const int target = snapshot_writing_ == 0 ? 1 : 0;
+        snapshots_[target]->take(graph);
+        snapshot_ready_ = target;
     }
     queue_.wake();
     return true;
@@ -322,21 +325,22 @@ void Persistence::run() {
         flushIfDue();
         writePendingDevices();
 
-        bool graph = false;
+        int graph = -1;
         bool purge = false;
         u32 days = 0;
         {
             std::lock_guard<std::mutex> l(request_mu_);
-            graph = graph_requested_;
-            graph_requested_ = false;
+            graph = snapshot_writing_ = snapshot_ready_;
+            snapshot_ready_ = -1;
             purge = purge_requested_;
             days = purge_days_;
             purge_requested_ = false;
         }
-        if (graph) {
-            persistGraph(*snapshot_);
-            persistEdges(*snapshot_);
-            snapshot_busy_.store(false, std::memory_order_release);
+        if (graph >= 0) {
+            persistGraph(*snapshots_[graph]);
+            persistEdges(*snapshots_[graph]);
+            std::lock_guard<std::mutex> l(request_mu_);
+            snapshot_writing_ = -1;
         }
         if (purge) purgeOldEvents(days);
         // The 5 s rule also holds when no further event arrives.
@@ -453,9 +457,10 @@ Err Persistence::flushEvents() {
 // ---------------------------------------------------------------- graph
 
 void Persistence::persistGraph(const Graph& g) {
-    snapshot_->take(g);
-    persistGraph(*snapshot_);
-    persistEdges(*snapshot_);
+    // Only while the thread is not started (tests): buffer 0 is free.
+    snapshots_[0]->take(g);
+    persistGraph(*snapshots_[0]);
+    persistEdges(*snapshots_[0]);
 }
 
 void Persistence::persistGraph(const GraphSnapshot& snap) {

@@ -189,8 +189,9 @@ class Persistence {
     // A graph snapshot to write: nodes, then edges. The caller holds the
     // state lock (the listener, exclusively): the copy is made here, at
     // once, so no lower-priority thread ever holds the lock the listener
-    // waits for. False, with nothing copied, while the persistence thread is
-    // still writing the previous snapshot; the caller asks again later.
+    // waits for. The copy goes to the buffer the persistence thread is not
+    // writing; a snapshot still waiting there is replaced by the newer one.
+    // False (nothing copied) once the layer is shutting down.
     bool submitGraph(const Graph& graph);
     void submitPurge(u32 days);
     // Submissions refused because the queue was full.
@@ -249,7 +250,12 @@ class Persistence {
 
     // Owned by the persistence thread (or the test driving the operations).
     std::unique_ptr<EventBatch> batch_;
-    std::unique_ptr<GraphSnapshot> snapshot_;
+    // Two snapshot buffers: while the thread writes one, the listener may
+    // fill the other (see submitGraph). Guarded by request_mu_: which one is
+    // being written (-1: none) and which one waits (-1: none).
+    std::unique_ptr<GraphSnapshot> snapshots_[2];
+    int snapshot_writing_ = -1;
+    int snapshot_ready_ = -1;
     std::vector<char> records_;
     std::vector<PgParam> params_;
     std::string event_arrays_[4];
@@ -266,10 +272,7 @@ class Persistence {
 
     // Graph and purge requests (set by the listener, taken by the thread).
     std::mutex request_mu_;
-    bool graph_requested_ = false;
-    // Set by submitGraph when it fills snapshot_, cleared by the persistence
-    // thread once written; while set, only that thread touches snapshot_.
-    std::atomic<bool> snapshot_busy_{false};
+
     bool purge_requested_ = false;
     u32 purge_days_ = 0;
 
