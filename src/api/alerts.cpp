@@ -8,6 +8,7 @@
 #include "api/local_copy.h"
 #include "api/params.h"
 #include "common/state_lock.h"
+#include "common/table.h"
 #include "common/text.h"
 #include "pipeline.h"
 #include "storage/persistence.h"
@@ -144,18 +145,15 @@ Err handleListAlerts(ServerState& state, HttpRequest& req, HttpResponse& res) {
     {
         SharedGuard hold(*state.lock);
         const AlertManager& am = *state.alerts;
-        // Alerts are never removed: the scan ends once it has met them all.
-        for (u32 i = 0, seen = 0; i < kMaxAlerts && seen < am.alert_count; ++i) {
-            const Alert& a = am.alerts[i];
-            if (!a.active) continue;
-            ++seen;
+        forEachActiveSlot(am.alerts, am.alert_count, [&](u32 i, const Alert& a) {
             const auto sev = static_cast<u32>(a.severity);
             const auto st = static_cast<u32>(a.status);
-            if (sev > 4 || !(severities & (1u << sev))) continue;
-            if (st > 4 || !(statuses & (1u << st))) continue;
-            if (!search.empty() && !matchesSearch(a, search)) continue;
+            if (sev > 4 || !(severities & (1u << sev))) return true;
+            if (st > 4 || !(statuses & (1u << st))) return true;
+            if (!search.empty() && !matchesSearch(a, search)) return true;
             keys[total++] = {a.created_at, a.id, i};
-        }
+            return true;
+        });
         stableSort(keys, scratch, total, [](const Key& a, const Key& b) {
             return a.created_at != b.created_at ? a.created_at > b.created_at : a.id > b.id;
         });

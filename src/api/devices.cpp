@@ -8,6 +8,7 @@
 #include "api/params.h"
 #include "common/mac.h"
 #include "common/state_lock.h"
+#include "common/table.h"
 #include "common/text.h"
 #include "engine/baseline.h"
 #include "engine/fingerprint.h"
@@ -113,32 +114,26 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
         const FingerprintEngine& fp = *state.fp_engine;
         const Graph& g = *state.graph;
         u32 n = 0;
-        // Slots are never freed: once the scans have met as many active
-        // slots as the tables count, the rest are empty.
-        for (u32 i = 0, seen = 0; i < kMaxDevices && seen < fp.device_count && n < kMaxListEntries;
-             ++i) {
-            const DeviceFingerprint& d = fp.devices[i];
-            if (!d.active) continue;
-            ++seen;
-            if (inActiveWindow(d.last_seen, now) != want_active) continue;
+        forEachActiveSlot(fp.devices, fp.device_count, [&](u32 i, const DeviceFingerprint& d) {
+            if (inActiveWindow(d.last_seen, now) != want_active) return true;
             if (!search.empty()) {
                 MacText mac = macToString(d.mac);
                 if (!containsBytes(mac.view(), search) && !containsBytes(d.getLabel(), search))
-                    continue;
+                    return true;
             }
             entries[n++] = {d.last_seen, i, false};
-        }
-        for (u32 i = 0, seen = 0; i < kMaxNodes && seen < g.node_count && n < kMaxListEntries;
-             ++i) {
-            const Node& node = g.nodes[i];
-            if (!node.active) continue;
-            ++seen;
-            if (node.node_type != NodeType::ip_address) continue;
-            if (!isLocalIp(node.name.slice())) continue;
-            if (inActiveWindow(node.last_activated, now) != want_active) continue;
-            if (!search.empty() && !containsBytes(node.name.slice(), search)) continue;
-            if (assignedToDevice(g, i)) continue;
-            entries[n++] = {node.last_activated, i, true};
+            return n < kMaxListEntries;
+        });
+        if (n < kMaxListEntries) {
+            forEachActiveSlot(g.nodes, g.node_count, [&](u32 i, const Node& node) {
+                if (node.node_type != NodeType::ip_address) return true;
+                if (!isLocalIp(node.name.slice())) return true;
+                if (inActiveWindow(node.last_activated, now) != want_active) return true;
+                if (!search.empty() && !containsBytes(node.name.slice(), search)) return true;
+                if (assignedToDevice(g, i)) return true;
+                entries[n++] = {node.last_activated, i, true};
+                return n < kMaxListEntries;
+            });
         }
         stableSort(entries, scratch, n, [](const ListEntry& a, const ListEntry& b) {
             return a.last_seen > b.last_seen;
@@ -268,13 +263,12 @@ bool eventMentions(const RawEvent& e, std::string_view id) {
 
 // The first device, in slot order, whose address text or label equals `id`.
 const DeviceFingerprint* deviceByTextOrLabel(const FingerprintEngine& fp, std::string_view id) {
-    for (u32 i = 0, seen = 0; i < kMaxDevices && seen < fp.device_count; ++i) {
-        const DeviceFingerprint& d = fp.devices[i];
-        if (!d.active) continue;
-        ++seen;
-        if (macToString(d.mac).view() == id || d.getLabel() == id) return &d;
-    }
-    return nullptr;
+    const DeviceFingerprint* found = nullptr;
+    forEachActiveSlot(fp.devices, fp.device_count, [&](u32, const DeviceFingerprint& d) {
+        if (macToString(d.mac).view() == id || d.getLabel() == id) found = &d;
+        return found == nullptr;
+    });
+    return found;
 }
 
 }  // namespace
@@ -299,11 +293,12 @@ Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
         const DeviceFingerprint* dev = nullptr;
         if (!node) {
             if (auto mac = ingest::dhcp::parseMac(id)) dev = fp.findDevice(mac->b);
-            for (u32 i = 0, seen = 0; !dev && i < kMaxDevices && seen < fp.device_count; ++i) {
-                const DeviceFingerprint& d = fp.devices[i];
-                if (!d.active) continue;
-                ++seen;
-                if (d.label_len != 0 && d.getLabel() == id) dev = &d;
+            if (!dev) {
+                forEachActiveSlot(fp.devices, fp.device_count,
+                                  [&](u32, const DeviceFingerprint& d) {
+                                      if (d.label_len != 0 && d.getLabel() == id) dev = &d;
+                                      return dev == nullptr;
+                                  });
             }
             if (dev) {
                 node =
@@ -437,22 +432,20 @@ Err handleGetSimilarDevices(ServerState& state, HttpRequest& req, HttpResponse& 
         const FingerprintEngine& fp = *state.fp_engine;
         const DeviceFingerprint* dev = deviceByTextOrLabel(fp, id);
         if (!dev) return replyJson(res, 404, kBodyDeviceNotFound);
-        for (u32 i = 0, seen = 0; i < kMaxDevices && seen < fp.device_count; ++i) {
-            const DeviceFingerprint& other = fp.devices[i];
-            if (!other.active) continue;
-            ++seen;
-            if (&other == dev || std::memcmp(other.mac, dev->mac, 6) == 0) continue;
+        forEachActiveSlot(fp.devices, fp.device_count, [&](u32 i, const DeviceFingerprint& other) {
+            if (&other == dev || std::memcmp(other.mac, dev->mac, 6) == 0) return true;
             const f32 s = ConceptVector::similarity(dev->vector, other.vector);
-            if (!(s > kSimilarAbove)) continue;
+            if (!(s > kSimilarAbove)) return true;
             if (n < kMaxSimilar) {
                 kept[n++] = {i, s};
-                continue;
+                return true;
             }
             u32 low = 0;
             for (u32 k = 1; k < n; ++k)
                 if (kept[k].similarity < kept[low].similarity) low = k;
             if (s > kept[low].similarity) kept[low] = {i, s};
-        }
+            return true;
+        });
         stableSort(kept, scratch, n,
                    [](const Kept& a, const Kept& b) { return a.similarity > b.similarity; });
         for (u32 k = 0; k < n; ++k) {

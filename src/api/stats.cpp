@@ -4,19 +4,17 @@
 #include "api/json.h"
 #include "api/local_copy.h"
 #include "common/state_lock.h"
+#include "common/table.h"
 #include "pipeline.h"
 
 namespace tarvex {
 
 u32 countActiveIpNodes(const Graph& graph) {
-    // Nodes are never removed: the scan ends once it has met them all.
     u32 n = 0;
-    for (u32 i = 0, seen = 0; i < kMaxNodes && seen < graph.node_count; ++i) {
-        const Node& node = graph.nodes[i];
-        if (!node.active) continue;
-        ++seen;
+    forEachActiveSlot(graph.nodes, graph.node_count, [&](u32, const Node& node) {
         if (node.node_type == NodeType::ip_address && isLocalIp(node.name.slice())) ++n;
-    }
+        return true;
+    });
     return n;
 }
 

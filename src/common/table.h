@@ -13,6 +13,19 @@
 
 namespace tarvex {
 
+// Calls f(index, slot) for the active slots of a table whose slots are
+// filled in order and never freed, in slot order, until f returns false.
+// `count` is the table's number of used slots: once that many active slots
+// have been met the rest are empty, so the scan ends there.
+template <class T, size_t N, class F>
+void forEachActiveSlot(const T (&slots)[N], u32 count, F&& f) {
+    for (u32 i = 0, seen = 0; i < N && seen < count; ++i) {
+        if (!slots[i].active) continue;
+        ++seen;
+        if (!f(i, slots[i])) return;
+    }
+}
+
 // Maps a zero-filled block for one T and returns it (nullptr when the system
 // has no memory). T must be valid when all its bytes are zero.
 template <class T>
