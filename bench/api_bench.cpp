@@ -50,8 +50,8 @@ struct FullState {
         PipelineRig::now = now;
         st = test::stateOf(rig);
         std::mt19937 rng(11);
-        FingerprintEngine& fp = *rig.fp;
-        Graph& g = *rig.graph;
+        FingerprintEngine& fp = *rig.state.fp;
+        Graph& g = *rig.state.graph;
         for (u32 i = 0; i < kDevices; ++i) {
             MacAddr m = deviceMac(i);
             fp.observeSignal(m.b, SignalType::manufacturer, "00:11:22");
@@ -86,9 +86,10 @@ struct FullState {
             char title[96];
             std::snprintf(title, sizeof title, "Threat Detected - 203.0.113.%u to %s:443/TCP",
                           i % 250, addressName(kDevices + i).c_str());
-            u32 id = rig.alerts->createAlert(title, "Threat Detected and Blocked",
-                                             static_cast<AlertSeverity>(i % 5), 0.25f, m.b, i % 4);
-            Alert& a = *rig.alerts->getAlert(id);
+            u32 id =
+                rig.state.alerts->createAlert(title, "Threat Detected and Blocked",
+                                              static_cast<AlertSeverity>(i % 5), 0.25f, m.b, i % 4);
+            Alert& a = *rig.state.alerts->getAlert(id);
             a.status = static_cast<AlertStatus>((i / 5) % 5);
             a.created_at = now - static_cast<i64>(rng() % 86400);
             char src[32];
@@ -98,7 +99,7 @@ struct FullState {
             a.setEvidence("Threat Detected: the evidence text of one alert.\n");
         }
         for (u32 k = 0; k < kHistoryCapacity + 5; ++k) {
-            rig.p->events_processed += 100;
+            rig.state.counters.events_processed += 100;
             rig.p->recordSnapshot(now - 5 * (kHistoryCapacity + 5) + 5 * k);
         }
         fillRing(160);
@@ -118,7 +119,7 @@ struct FullState {
                 from + " dst=192.0.2." + std::to_string(k % 250) + " dpt=443 ";
             while (line.size() < len) line += "UNIFIcategory=Security ";
             line.resize(len);
-            RawEvent& e = rig.ring->push(line, "192.168.1.1", now - (kRingCapacity - k) / 10);
+            RawEvent& e = rig.state.ring->push(line, "192.168.1.1", now - (kRingCapacity - k) / 10);
             e.event_type = static_cast<u8>(k % 6);
         }
     }

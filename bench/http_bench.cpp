@@ -5,7 +5,7 @@
 #include <string>
 
 #include "api/json.h"
-#include "api/server.h"
+#include "api/routes.h"
 #include "http/message.h"
 #include "http/request.h"
 #include "http/router.h"

@@ -40,15 +40,17 @@ void populate(PipelineRig& rig) {
                      static_cast<u8>(d >> 16),
                      static_cast<u8>(d >> 8),
                      static_cast<u8>(d)};
-        rig.fp->observeSignal(mac, SignalType::manufacturer, "3C:22:FB");
+        rig.state.fp->observeSignal(mac, SignalType::manufacturer, "3C:22:FB");
     }
-    rig.fp->device_limit = 4096;
+    rig.state.fp->device_limit = 4096;
     for (u32 n = 0; n < 10000; ++n) {
         int len = std::snprintf(name, sizeof name, "10.%u.%u.%u", n >> 16, (n >> 8) & 255, n & 255);
-        rig.graph->addNode(std::string_view(name, static_cast<size_t>(len)), NodeType::ip_address);
+        rig.state.graph->addNode(std::string_view(name, static_cast<size_t>(len)),
+                                 NodeType::ip_address);
     }
     for (u32 e = 0; e < 100000; ++e) {
-        rig.graph->addEdge(e % 10000, (e * 7919 + 13) % 10000, EdgeType::communicates_with, 0.5f);
+        rig.state.graph->addEdge(e % 10000, (e * 7919 + 13) % 10000, EdgeType::communicates_with,
+                                 0.5f);
     }
 }
 
@@ -62,7 +64,7 @@ void runMix(benchmark::State& state, bool populated) {
     PipelineRig rig(4096);
     if (populated) populate(rig);
     size_t i = 0;
-    tarvex::ExclusiveGuard hold(rig.p->state_lock);
+    tarvex::ExclusiveGuard hold(rig.state.lock);
     for (auto _ : state) {
         rig.p->processEvent(lines[i], "192.168.1.1");
         if (++i == lines.size()) i = 0;

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/mac.h"
 #include "ingest/dhcp.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -14,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (ev.valid == (ev.message_type == tarvex::DhcpMessageType::unknown)) __builtin_trap();
     // A stored address text is always one that parseMac reads.
-    if (ev.mac_str_len != 0 && !tarvex::ingest::dhcp::parseMac(ev.getMacStr())) __builtin_trap();
+    if (ev.mac_str_len != 0 && !tarvex::parseMac(ev.getMacStr())) __builtin_trap();
     return 0;
 }

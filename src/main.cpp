@@ -1,27 +1,24 @@
-// main.cpp: process entry. Reads the settings, creates every table once at
-// full capacity, starts the listener thread, and serves HTTP on the main
-// thread until the server returns.
+// main.cpp: process entry. Reads the settings, creates the engine state
+// and the stores once at full capacity, starts the database writer, the
+// listener and the restore, and serves HTTP on the main thread until the
+// server returns.
 #include <execinfo.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 
 #include "ai/llm.h"
-#include "alert/manager.h"
-#include "api/server.h"
+#include "api/routes.h"
 #include "api/ws.h"
 #include "cases/manager.h"
 #include "common/log.h"
 #include "common/table.h"
 #include "config.h"
-#include "engine/activation.h"
-#include "engine/baseline.h"
-#include "engine/collision.h"
-#include "engine/fingerprint.h"
-#include "engine/graph.h"
 #include "engine/profiles.h"
+#include "engine_state.h"
 #include "ingest/listener.h"
 #include "intel/indicators.h"
 #include "pipeline.h"
@@ -29,7 +26,6 @@
 #include "rules/engine.h"
 #include "storage/persistence.h"
 #include "storage/restore.h"
-#include "storage/ring_buffer.h"
 
 using namespace tarvex;
 
@@ -110,40 +106,6 @@ void installProcessHandlers() {
     sigaction(SIGPIPE, &ign, nullptr);
 }
 
-// Every working table, created once at full capacity and zero-filled.
-struct Tables {
-    FingerprintEngine* fp = nullptr;
-    Graph* graph = nullptr;
-    ActivationMap* act = nullptr;
-    StreakTracker* streaks = nullptr;
-    AlertManager* alerts = nullptr;
-    RingBuffer* ring = nullptr;
-    BaselineEngine* baseline = nullptr;
-
-    bool create() {
-        fp = mapZeroed<FingerprintEngine>();
-        graph = mapZeroed<Graph>();
-        act = mapZeroed<ActivationMap>();
-        streaks = mapZeroed<StreakTracker>();
-        alerts = mapZeroed<AlertManager>();
-        ring = mapZeroed<RingBuffer>();
-        baseline = mapZeroed<BaselineEngine>();
-        if (!fp || !graph || !act || !streaks || !alerts || !ring || !baseline) return false;
-        alerts->init();
-        baseline->init();
-        return true;
-    }
-    void release() {
-        unmapTable(baseline);
-        unmapTable(ring);
-        unmapTable(alerts);
-        unmapTable(streaks);
-        unmapTable(act);
-        unmapTable(graph);
-        unmapTable(fp);
-    }
-};
-
 // The record stores behind the API.
 struct Stores {
     CaseManager* cases = nullptr;
@@ -180,17 +142,7 @@ int fail(Err e) {
     return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    raiseStackLimit();
-    installProcessHandlers();
-
-    // 1-2. Command line, config file, environment.
-    if (const char* path = parseArgs(argc, argv)) loadEnvFile(path);
-    static Config config = load();
-
-    // 3-4.
+void logSettings(const Config& config) {
     logInfo("main", "Tarvex v0.1.0 starting...");
     logInfo("main", "environment: {}", environmentName(config.env));
     logInfo("main", "syslog port: {}", config.syslog_port);
@@ -199,110 +151,128 @@ int main(int argc, char** argv) {
     if (config.database_url_len == 0) {
         logWarn("main", "DATABASE_URL not configured \xE2\x80\x94 running without persistence");
     }
+}
 
-    // 5. Engine tables.
-    static Tables tables;
-    if (!tables.create()) {
-        tables.release();
-        return fail(Err::OutOfMemory);
-    }
-    // The device limit applies from step 12; profiles load into a full table.
-    tables.fp->init(config.max_devices);
-
-    // 6-7. Built-in profiles.
-    loadBuiltinProfiles(*tables.fp);
+// The engine tables with the built-in profiles loaded; nullptr when there
+// is no memory for them.
+std::unique_ptr<EngineState> createEngine(const Config& config) {
+    std::unique_ptr<EngineState> engine = EngineState::create(config.max_devices);
+    if (!engine) return nullptr;
+    loadBuiltinProfiles(*engine->fp);
     logInfo("main",
             "engines initialized: fingerprint={}/{} devices, {} profiles, graph={}/{} nodes, "
             "alerts={}/{}",
-            tables.fp->device_count, kMaxDevices, tables.fp->profile_count,
-            tables.graph->node_count, kMaxNodes, tables.alerts->alert_count, kMaxAlerts);
+            engine->fp->device_count, kMaxDevices, engine->fp->profile_count,
+            engine->graph->node_count, kMaxNodes, engine->alerts->alert_count, kMaxAlerts);
+    return engine;
+}
 
-    // 8-10. The stores behind the API, and the LLM provider from the settings.
-    static Stores stores;
+// The stores behind the API, and the LLM provider from the settings.
+bool createStores(Stores& stores, const Config& config) {
     if (!stores.create()) {
         stores.release();
-        tables.release();
-        return fail(Err::OutOfMemory);
+        return false;
     }
     configureLlmFromConfig(*stores.llm, config);
     logInfo("main", "competitive modules initialized: cases rules indicators actions llm");
+    return true;
+}
 
-    // 11. Persistence, when a database is configured. It lives until the
-    // process ends: the listener may still hand it work after shutdown.
+// The database write path with its thread, when a database is configured;
+// nullptr without one or when it cannot be set up (the daemon then runs
+// without it). It lives until the process ends: the listener may still hand
+// it work after shutdown.
+Persistence* startPersistence(const Config& config) {
+    if (config.database_url_len == 0) return nullptr;
     Persistence* persistence = nullptr;
-    if (config.database_url_len != 0) {
-        Result<std::unique_ptr<Persistence>> db = Persistence::create(config.getDatabaseUrl());
-        Err err = db.err;
-        if (db.ok()) {
-            err = db.value->start();
-            if (err == Err::None) {
-                persistence = db.value.release();
-            } else {
-                db.value->deinit();
-            }
-        }
-        if (persistence) {
-            logInfo("main", "persistence layer active");
+    Result<std::unique_ptr<Persistence>> db = Persistence::create(config.getDatabaseUrl());
+    Err err = db.err;
+    if (db.ok()) {
+        err = db.value->start();
+        if (err == Err::None) {
+            persistence = db.value.release();
         } else {
-            logWarn("main",
-                    "failed to initialize persistence layer: {} \xE2\x80\x94 running without "
-                    "database",
-                    err);
+            db.value->deinit();
         }
     }
+    if (persistence) {
+        logInfo("main", "persistence layer active");
+    } else {
+        logWarn("main",
+                "failed to initialize persistence layer: {} \xE2\x80\x94 running without "
+                "database",
+                err);
+    }
+    return persistence;
+}
 
-    // 12-14. Device limit, retention, pipeline.
-    tables.fp->device_limit = config.max_devices;
-    static Pipeline pipeline;
-    pipeline.init(*tables.fp, *tables.graph, *tables.act, *tables.streaks, *tables.baseline,
-                  *tables.alerts, *tables.ring, persistence, config.log_retention_days);
-    static LiveFeed feed = wsLiveFeed();
-    pipeline.feed = &feed;
-    logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
-            config.log_retention_days);
-
-    // 15. The listener thread.
+// The listener thread, feeding the pipeline.
+Err startListener(Pipeline& pipeline, const Config& config) {
     ListenerOptions listen;
     listen.port = config.syslog_port;
     Err spawned = spawnUdpListener(pipeline.listenerTarget(), listen);
     if (spawned != Err::None) {
         logError("main", "failed to spawn syslog listener thread: {}", spawned);
-        if (persistence) persistence->deinit();
-        tables.release();
-        return fail(spawned);
+        return spawned;
     }
     logInfo("main", "syslog listener thread started on port {}", config.syslog_port);
+    return Err::None;
+}
 
-    // 16. The one-shot restore, only with persistence.
-    if (persistence) {
-        RestoreTargets targets{tables.graph, tables.alerts, tables.fp, &pipeline.state_lock};
-        Err restore = spawnRestoreThread(*persistence, targets);
-        if (restore != Err::None) {
-            logWarn("main", "failed to spawn restore thread: {} \xE2\x80\x94 skipping restore",
-                    restore);
-        }
+// The one-shot restore, beside the listener.
+void startRestore(Persistence& persistence, EngineState& engine) {
+    Err restore = spawnRestoreThread(persistence, engine);
+    if (restore != Err::None) {
+        logWarn("main", "failed to spawn restore thread: {} \xE2\x80\x94 skipping restore",
+                restore);
     }
+}
 
-    // 17. Serve HTTP on the main thread until the server returns.
+}  // namespace
+
+int main(int argc, char** argv) {
+    raiseStackLimit();
+    installProcessHandlers();
+
+    if (const char* path = parseArgs(argc, argv)) loadEnvFile(path);
+    static const Config config = load();
+    logSettings(config);
+
+    // The engine state lives until the process exits: the listener thread
+    // is detached and may still be working when main returns.
+    EngineState* engine = createEngine(config).release();
+    if (!engine) return fail(Err::OutOfMemory);
+
+    static Stores stores;
+    if (!createStores(stores, config)) return fail(Err::OutOfMemory);
+
+    Persistence* persistence = startPersistence(config);
+
+    static Pipeline pipeline;
+    pipeline.init(*engine, persistence, config.log_retention_days);
+    static LiveFeed feed = wsLiveFeed();
+    pipeline.feed = &feed;
+    logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
+            config.log_retention_days);
+
+    if (Err e = startListener(pipeline, config); e != Err::None) {
+        if (persistence) persistence->deinit();
+        return fail(e);
+    }
+    if (persistence) startRestore(*persistence, *engine);
+
+    // Serve HTTP on the main thread until the server returns.
     static ServerState state{};
     state.config = &config;
-    state.fp_engine = tables.fp;
-    state.graph = tables.graph;
-    state.alerts = tables.alerts;
-    state.events_processed = &pipeline.events_processed;
-    state.anomalies_detected = &pipeline.anomalies_detected;
-    state.pipeline = &pipeline;
+    state.engine = engine;
+    state.db = persistence;
     state.cases = stores.cases;
     state.rules = stores.rules;
     state.indicators = stores.indicators;
     state.actions = stores.actions;
     state.llm = stores.llm;
-    state.baseline = tables.baseline;
-    state.lock = &pipeline.state_lock;
     Err err = startServer(state);
     if (persistence) persistence->deinit();
-    stores.release();
-    tables.release();
     if (err != Err::None) return fail(err);
     return 0;
 }

@@ -10,7 +10,7 @@
 #include "common/state_lock.h"
 #include "common/table.h"
 #include "common/text.h"
-#include "pipeline.h"
+#include "engine_state.h"
 #include "storage/persistence.h"
 
 namespace tarvex {
@@ -97,7 +97,7 @@ bool relatedToAlert(const RawEvent& e, std::string_view src, std::string_view ds
 // without the state lock.
 u32 relatedEventsFromDatabase(const ServerState& state, std::string_view source_ip, EventCopy* out,
                               u32 cap, Arena& arena) {
-    if (!state.pipeline || !state.pipeline->persistence) return 0;
+    if (!state.db) return 0;
     // The rows are large (2 KiB each): they live in the request's arena. A
     // failed query has already been logged by the persistence layer.
     struct Rows {
@@ -106,7 +106,7 @@ u32 relatedEventsFromDatabase(const ServerState& state, std::string_view source_
     Rows* got_rows = arenaArray<Rows>(arena, 1);
     if (!got_rows) return 0;
     const DbEvent* rows = got_rows->row;
-    Result<u32> got = state.pipeline->persistence->queryRelatedEvents(source_ip, got_rows->row);
+    Result<u32> got = state.db->queryRelatedEvents(source_ip, got_rows->row);
     if (!got) return 0;
     u32 n = got.value < cap ? got.value : cap;
     for (u32 i = 0; i < n; ++i) {
@@ -143,8 +143,8 @@ Err handleListAlerts(ServerState& state, HttpRequest& req, HttpResponse& res) {
     u32 total = 0;
     u32 shown = 0;
     {
-        SharedGuard hold(*state.lock);
-        const AlertManager& am = *state.alerts;
+        SharedGuard hold(state.engine->lock);
+        const AlertManager& am = *state.engine->alerts;
         forEachActiveSlot(am.alerts, am.alert_count, [&](u32 i, const Alert& a) {
             const auto sev = static_cast<u32>(a.severity);
             const auto st = static_cast<u32>(a.status);
@@ -211,15 +211,15 @@ Err handleGetAlert(ServerState& state, HttpRequest& req, HttpResponse& res) {
     if (!d || !events) return Err::OutOfMemory;
     u32 event_count = 0;
     {
-        SharedGuard hold(*state.lock);
-        const Alert* a = state.alerts->getAlert(static_cast<u32>(*id));
+        SharedGuard hold(state.engine->lock);
+        const Alert* a = state.engine->alerts->getAlert(static_cast<u32>(*id));
         if (!a) return replyJson(res, 404, kBodyNotFound);
         copyAlert(*a, d->alert);
         copyBounded(d->evidence, d->evidence_len, a->getEvidence());
         const std::string_view src = a->getSourceIp();
         const std::string_view dst = a->getDestIp();
         if (!src.empty() || !dst.empty()) {
-            const RingBuffer& ring = *state.pipeline->events;
+            const RingBuffer& ring = *state.engine->ring;
             const u32 held = ring.occupancy();
             for (u32 i = 0; i < held && event_count < kRelatedEvents; ++i) {
                 const RawEvent& e = ring.newest(i);

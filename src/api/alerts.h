@@ -5,7 +5,7 @@
 // only while it copies what it answers with, and writes JSON after.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

@@ -4,7 +4,8 @@
 #include "analytics/queries.h"
 #include "api/body.h"
 #include "common/log.h"
-#include "pipeline.h"
+#include "engine_state.h"
+#include "storage/persistence.h"
 
 namespace tarvex {
 
@@ -18,7 +19,7 @@ Err answerRange(ServerState& state, HttpRequest& req, HttpResponse& res, Analyti
     Result<const QueryParams*> query = req.query();
     if (!query) return replyJson(res, 400, kBodyBadQuery);
     RangeParams range = parseRange(queryValue(*query.value, "range"));
-    Persistence* db = state.pipeline ? state.pipeline->persistence : nullptr;
+    Persistence* db = state.db;
     if (!db) return replyJson(res, 200, no_database_body);
     return queryAnalytics(*db, q, range, req, res);
 }

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "analytics/range.h"
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "api/server.h"
+#include "api/context.h"
 #include "common/format.h"
 #include "common/reply.h"
 #include "http/message.h"

@@ -4,7 +4,7 @@
 // its writers) and answers with the store's bodies and fixed replies.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

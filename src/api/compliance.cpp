@@ -1,11 +1,10 @@
 // compliance.cpp: the compliance coverage and evidence endpoints.
 #include "api/compliance.h"
 
-#include "alert/manager.h"
 #include "api/body.h"
 #include "common/clock.h"
-#include "common/state_lock.h"
 #include "compliance/frameworks.h"
+#include "engine_state.h"
 
 namespace tarvex {
 
@@ -15,8 +14,8 @@ namespace {
 // engine state lock shared. The views passed are valid only during the call.
 template <class Take>
 void visitActiveAlerts(ServerState& state, Take&& take) {
-    SharedGuard guard(*state.lock);
-    for (const Alert& a : state.alerts->alerts) {
+    SharedGuard guard(state.engine->lock);
+    for (const Alert& a : state.engine->alerts->alerts) {
         if (!a.active) continue;
         take(ComplianceAlert{a.created_at, a.id, a.collision_wave_count,
                              static_cast<u8>(a.severity), a.getTitle(), a.getDescription(),

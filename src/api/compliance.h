@@ -6,7 +6,7 @@
 // what it keeps; the body is written after the lock is released.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

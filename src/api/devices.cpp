@@ -6,6 +6,7 @@
 #include "api/json.h"
 #include "api/local_copy.h"
 #include "api/params.h"
+#include "common/address.h"
 #include "common/mac.h"
 #include "common/state_lock.h"
 #include "common/table.h"
@@ -13,8 +14,7 @@
 #include "engine/baseline.h"
 #include "engine/fingerprint.h"
 #include "engine/graph.h"
-#include "ingest/dhcp.h"
-#include "pipeline.h"
+#include "engine_state.h"
 
 namespace tarvex {
 
@@ -109,10 +109,10 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
     u32 total = 0;
     u32 shown = 0;
     {
-        SharedGuard hold(*state.lock);
+        SharedGuard hold(state.engine->lock);
         const i64 now = apiNow(state);
-        const FingerprintEngine& fp = *state.fp_engine;
-        const Graph& g = *state.graph;
+        const FingerprintEngine& fp = *state.engine->fp;
+        const Graph& g = *state.engine->graph;
         u32 n = 0;
         forEachActiveSlot(fp.devices, fp.device_count, [&](u32 i, const DeviceFingerprint& d) {
             if (inActiveWindow(d.last_seen, now) != want_active) return true;
@@ -261,11 +261,15 @@ bool eventMentions(const RawEvent& e, std::string_view id) {
     return e.active && (e.getSourceIp() == id || containsBytes(e.getData(), id));
 }
 
-// The first device, in slot order, whose address text or label equals `id`.
-const DeviceFingerprint* deviceByTextOrLabel(const FingerprintEngine& fp, std::string_view id) {
+// The device an `/api/devices/:id...` path names: the one with that address
+// (its text in either case), else the first in slot order with that label.
+const DeviceFingerprint* deviceById(const FingerprintEngine& fp, std::string_view id) {
+    if (auto mac = parseMac(id)) {
+        if (const DeviceFingerprint* d = fp.findDevice(mac->b)) return d;
+    }
     const DeviceFingerprint* found = nullptr;
     forEachActiveSlot(fp.devices, fp.device_count, [&](u32, const DeviceFingerprint& d) {
-        if (macToString(d.mac).view() == id || d.getLabel() == id) found = &d;
+        if (d.label_len != 0 && d.getLabel() == id) found = &d;
         return found == nullptr;
     });
     return found;
@@ -284,22 +288,15 @@ Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
     DeviceDetail dd{};
     u32 event_count = 0;
     {
-        SharedGuard hold(*state.lock);
-        const FingerprintEngine& fp = *state.fp_engine;
-        const Graph& g = *state.graph;
+        SharedGuard hold(state.engine->lock);
+        const FingerprintEngine& fp = *state.engine->fp;
+        const Graph& g = *state.engine->graph;
 
         // A node named exactly so, else a device by address, else by label.
         const Node* node = lowestNodeNamed(g, id, kDeviceOrAddress, 2);
         const DeviceFingerprint* dev = nullptr;
         if (!node) {
-            if (auto mac = ingest::dhcp::parseMac(id)) dev = fp.findDevice(mac->b);
-            if (!dev) {
-                forEachActiveSlot(fp.devices, fp.device_count,
-                                  [&](u32, const DeviceFingerprint& d) {
-                                      if (d.label_len != 0 && d.getLabel() == id) dev = &d;
-                                      return dev == nullptr;
-                                  });
-            }
+            dev = deviceById(fp, id);
             if (dev) {
                 node =
                     lowestNodeNamed(g, macToString(dev->mac).view(), kAllNodeTypes, kNodeTypeCount);
@@ -329,7 +326,7 @@ Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
             dd.device_signals = dev->signal_count;
             dd.device_last_seen = dev->last_seen;
         }
-        const RingBuffer& ring = *state.pipeline->events;
+        const RingBuffer& ring = *state.engine->ring;
         const u32 held = ring.occupancy();
         for (u32 i = 0; i < held && event_count < kRecentEvents; ++i) {
             const RawEvent& e = ring.newest(i);
@@ -377,8 +374,8 @@ Err handleGetDeviceActivity(ServerState& state, HttpRequest& req, HttpResponse& 
     Bucket scratch[kMaxBuckets];
     u32 n = 0;
     {
-        SharedGuard hold(*state.lock);
-        const RingBuffer& ring = *state.pipeline->events;
+        SharedGuard hold(state.engine->lock);
+        const RingBuffer& ring = *state.engine->ring;
         const u32 held = ring.occupancy();
         for (u32 i = 0; i < held; ++i) {
             const RawEvent& e = ring.newest(i);
@@ -428,9 +425,9 @@ Err handleGetSimilarDevices(ServerState& state, HttpRequest& req, HttpResponse& 
     SimilarRow rows[kMaxSimilar];
     u32 n = 0;
     {
-        SharedGuard hold(*state.lock);
-        const FingerprintEngine& fp = *state.fp_engine;
-        const DeviceFingerprint* dev = deviceByTextOrLabel(fp, id);
+        SharedGuard hold(state.engine->lock);
+        const FingerprintEngine& fp = *state.engine->fp;
+        const DeviceFingerprint* dev = deviceById(fp, id);
         if (!dev) return replyJson(res, 404, kBodyDeviceNotFound);
         forEachActiveSlot(fp.devices, fp.device_count, [&](u32 i, const DeviceFingerprint& other) {
             if (&other == dev || std::memcmp(other.mac, dev->mac, 6) == 0) return true;
@@ -487,10 +484,10 @@ Err handleGetDeviceBaseline(ServerState& state, HttpRequest& req, HttpResponse& 
     f32 modulation[kNamedFeatures];
     f32 surprise = 0;
     {
-        SharedGuard hold(*state.lock);
-        const DeviceFingerprint* dev = deviceByTextOrLabel(*state.fp_engine, id);
+        SharedGuard hold(state.engine->lock);
+        const DeviceFingerprint* dev = deviceById(*state.engine->fp, id);
         if (!dev) return replyJson(res, 404, kBodyDeviceNotFound);
-        const DeviceBaseline* b = state.baseline->findDevice(dev->mac);
+        const DeviceBaseline* b = state.engine->baseline->findDevice(dev->mac);
         if (!b) return replyJson(res, 404, kBodyNoBaseline);
         observations = b->observation_count;
         learning = b->learning;
@@ -540,8 +537,8 @@ Err handleGetGraph(ServerState& state, HttpRequest& req, HttpResponse& res) {
     if (!nodes || !edges) return Err::OutOfMemory;
     u32 node_rows = 0, edge_rows = 0, total_nodes = 0, total_edges = 0;
     {
-        SharedGuard hold(*state.lock);
-        const Graph& g = *state.graph;
+        SharedGuard hold(state.engine->lock);
+        const Graph& g = *state.engine->graph;
         total_nodes = g.node_count;
         total_edges = g.edge_count;
         // Slots are never freed, so the counts are the active slots: the

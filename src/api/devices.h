@@ -6,7 +6,7 @@
 // memory, and writes JSON after releasing it.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

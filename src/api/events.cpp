@@ -7,7 +7,7 @@
 #include "api/local_copy.h"
 #include "api/params.h"
 #include "common/state_lock.h"
-#include "pipeline.h"
+#include "engine_state.h"
 
 namespace tarvex {
 
@@ -26,8 +26,8 @@ Err handleSearchEvents(ServerState& state, HttpRequest& req, HttpResponse& res) 
     u32 matches = 0;
     u32 written = 0;
     {
-        SharedGuard hold(*state.lock);
-        const RingBuffer& ring = *state.pipeline->events;
+        SharedGuard hold(state.engine->lock);
+        const RingBuffer& ring = *state.engine->ring;
         const u32 held = page.limit ? ring.occupancy() : 0;
         for (u32 i = 0; i < held && written < page.limit; ++i) {
             const RawEvent& e = ring.newest(i);

@@ -1,7 +1,7 @@
 // events.h: the raw event search endpoint.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

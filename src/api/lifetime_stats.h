@@ -1,7 +1,7 @@
 // lifetime_stats.h: the lifetime totals endpoint.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

@@ -2,7 +2,7 @@
 #include "api/local_copy.h"
 
 #include "common/clock.h"
-#include "pipeline.h"
+#include "engine_state.h"
 
 namespace tarvex {
 
@@ -31,7 +31,7 @@ const QueryParams* queryOrBadRequest(HttpRequest& req, HttpResponse& res) {
 }
 
 i64 apiNow(const ServerState& state) {
-    if (state.pipeline && state.pipeline->clock) return state.pipeline->clock();
+    if (state.engine && state.engine->clock) return state.engine->clock();
     return wallSeconds();
 }
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "api/context.h"
 #include "api/json.h"
-#include "api/server.h"
 #include "common/types.h"
 #include "http/arena.h"
 #include "storage/ring_buffer.h"

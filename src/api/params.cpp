@@ -1,18 +1,9 @@
 // params.cpp: reading path parameters and query values.
 #include "api/params.h"
 
+#include "common/hex.h"
+
 namespace tarvex {
-
-namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 std::string_view percentDecode(std::string_view text, char (&buf)[kPercentDecodeBytes]) {
     if (text.find('%') == std::string_view::npos) return text;

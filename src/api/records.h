@@ -4,7 +4,7 @@
 // indicator store serialises its own writers.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
 
 namespace tarvex {
 

@@ -3,9 +3,10 @@
 
 #include "api/json.h"
 #include "api/local_copy.h"
+#include "common/address.h"
 #include "common/state_lock.h"
 #include "common/table.h"
-#include "pipeline.h"
+#include "engine_state.h"
 
 namespace tarvex {
 
@@ -20,40 +21,37 @@ u32 countActiveIpNodes(const Graph& graph) {
 
 Err handleGetStats(ServerState& state, HttpRequest&, HttpResponse& res) {
     res.content_type = ContentType::json;
-    u64 devices, alerts, events, anomalies, nodes, edges;
-    f32 eps;
+    CountersSnapshot c;
+    u64 devices;
     {
-        SharedGuard hold(*state.lock);
-        devices = u64{state.fp_engine->device_count} + countActiveIpNodes(*state.graph);
-        alerts = state.alerts->alert_count;
-        events = *state.events_processed;
-        anomalies = *state.anomalies_detected;
-        nodes = state.graph->node_count;
-        edges = state.graph->edge_count;
-        eps = state.pipeline->currentEps();
+        SharedGuard hold(state.engine->lock);
+        c = state.engine->readCounters();
+        // Devices here are the fingerprinted ones and the local addresses
+        // seen without a device behind them.
+        devices = u64{c.devices} + countActiveIpNodes(*state.engine->graph);
     }
     JsonWriter j(res.writer());
-    j.beginObject().key("devices").u(devices).key("alerts").u(alerts);
-    j.key("events_processed").u(events).key("anomalies").u(anomalies);
-    j.key("graph_nodes").u(nodes).key("graph_edges").u(edges);
-    j.key("events_per_second").fixed(eps, 1).endObject();
+    j.beginObject().key("devices").u(devices).key("alerts").u(c.alerts);
+    j.key("events_processed").u(c.events_processed).key("anomalies").u(c.anomalies);
+    j.key("graph_nodes").u(c.graph_nodes).key("graph_edges").u(c.graph_edges);
+    j.key("events_per_second").fixed(c.events_per_second, 1).endObject();
     return j.err();
 }
 
 Err handleGetStatsHistory(ServerState& state, HttpRequest& req, HttpResponse& res) {
     res.content_type = ContentType::json;
-    auto* held = static_cast<StatsSnapshot(*)[kHistoryCapacity]>(
-        req.arena->alloc(sizeof(StatsSnapshot[kHistoryCapacity]), alignof(StatsSnapshot)));
+    auto* held = static_cast<CountersSnapshot(*)[kHistoryCapacity]>(
+        req.arena->alloc(sizeof(CountersSnapshot[kHistoryCapacity]), alignof(CountersSnapshot)));
     if (!held) return Err::OutOfMemory;
     u32 n;
     {
-        SharedGuard hold(*state.lock);
-        n = state.pipeline->getHistory(*held);
+        SharedGuard hold(state.engine->lock);
+        n = state.engine->copyHistory(*held);
     }
     JsonWriter j(res.writer());
     j.beginArray();
     for (u32 k = 0; k < n; ++k) {
-        const StatsSnapshot& s = (*held)[k];
+        const CountersSnapshot& s = (*held)[k];
         j.beginObject().key("t").i(s.timestamp).key("eps").fixed(s.events_per_second, 1);
         j.key("events").u(s.events_processed).key("devices").u(s.devices);
         j.key("alerts").u(s.alerts).key("anomalies").u(s.anomalies);

@@ -1,7 +1,8 @@
 // stats.h: the headline statistics and statistics history endpoints.
 #pragma once
 
-#include "api/server.h"
+#include "api/context.h"
+#include "engine/graph.h"
 
 namespace tarvex {
 

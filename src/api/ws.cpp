@@ -162,7 +162,7 @@ void broadcastAlert(u32 alert_id, std::string_view title, std::string_view sever
     broadcast(msg.view());
 }
 
-bool formatStatsMessage(const FeedStats& s, TextBuf& out) {
+bool formatStatsMessage(const CountersSnapshot& s, TextBuf& out) {
     formatInto(out,
                "{\"type\":\"stats\",\"data\":{\"devices\":{},\"alerts\":{},\"events_processed\":{},"
                "\"events_per_second\":",
@@ -173,23 +173,15 @@ bool formatStatsMessage(const FeedStats& s, TextBuf& out) {
     return !out.truncated;
 }
 
-void broadcastStats(const FeedStats& s) {
+void broadcastStats(const CountersSnapshot& s) {
     if (feedClientCount() == 0) return;
     FixedText<kFeedMessageBytes> msg;
     if (!formatStatsMessage(s, msg)) return;
     broadcast(msg.view());
 }
 
-void feedStats(void*, const LiveStats& s) {
-    FeedStats f;
-    f.devices = s.devices;
-    f.alerts = s.alerts;
-    f.events_processed = s.events_processed;
-    f.events_per_second = s.events_per_second;
-    f.anomalies = s.anomalies;
-    f.graph_nodes = s.graph_nodes;
-    f.graph_edges = s.graph_edges;
-    broadcastStats(f);
+void feedStats(void*, const CountersSnapshot& s) {
+    broadcastStats(s);
 }
 
 LiveFeed wsLiveFeed() {

@@ -13,7 +13,7 @@
 
 #include <string_view>
 
-#include "api/server.h"
+#include "api/context.h"
 #include "common/format.h"
 #include "common/live_feed.h"
 #include "http/server.h"
@@ -59,22 +59,13 @@ void broadcast(std::string_view message);
 void broadcastAlert(u32 alert_id, std::string_view title, std::string_view severity_name);
 
 // The headline counters of the statistics message.
-struct FeedStats {
-    u64 devices = 0;
-    u64 alerts = 0;
-    u64 events_processed = 0;
-    double events_per_second = 0;
-    u64 anomalies = 0;
-    u64 graph_nodes = 0;
-    u64 graph_edges = 0;
-};
 // Formats the statistics message into `out`; false when it does not fit.
-bool formatStatsMessage(const FeedStats& s, TextBuf& out);
+bool formatStatsMessage(const CountersSnapshot& s, TextBuf& out);
 // Formats the alert message into `out`; false when it does not fit.
 bool formatAlertMessage(u32 alert_id, std::string_view title, std::string_view severity_name,
                         TextBuf& out);
 // Broadcasts the statistics message when a client is connected.
-void broadcastStats(const FeedStats& s);
+void broadcastStats(const CountersSnapshot& s);
 
 // The LiveFeed through which the pipeline publishes to this feed.
 LiveFeed wsLiveFeed();

@@ -8,20 +8,10 @@
 
 #include <string_view>
 
+#include "common/counters.h"
 #include "common/types.h"
 
 namespace tarvex {
-
-// The headline counters of the statistics message.
-struct LiveStats {
-    u32 devices;  // fingerprinted devices
-    u32 alerts;
-    u64 events_processed;
-    f32 events_per_second;  // of the newest snapshot, 0 when there is none
-    u64 anomalies;
-    u32 graph_nodes;
-    u32 graph_edges;
-};
 
 struct LiveFeed {
     void* ctx = nullptr;
@@ -32,7 +22,7 @@ struct LiveFeed {
     // A complete text message for every client.
     void (*text)(void* ctx, std::string_view message) = nullptr;
     // The statistics message, formatted by the feed.
-    void (*stats)(void* ctx, const LiveStats& stats) = nullptr;
+    void (*stats)(void* ctx, const CountersSnapshot& stats) = nullptr;
 };
 
 inline bool liveFeedListening(const LiveFeed* f) {
@@ -44,7 +34,7 @@ inline void publishAlert(const LiveFeed* f, u32 id, std::string_view title,
     if (f && f->alert) f->alert(f->ctx, id, title, severity);
 }
 
-inline void publishStats(const LiveFeed* f, const LiveStats& stats) {
+inline void publishStats(const LiveFeed* f, const CountersSnapshot& stats) {
     if (f && f->stats) f->stats(f->ctx, stats);
 }
 

@@ -4,17 +4,11 @@
 #include <cstring>
 
 #include "common/format.h"
+#include "common/hex.h"
 
 namespace tarvex {
 
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Decodes one side of a query pair; copies into the arena only when needed.
 Err decodeQueryPart(std::string_view in, std::string_view& out, Arena& arena) {

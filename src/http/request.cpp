@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "common/hex.h"
+
 namespace tarvex {
 
 namespace {
@@ -34,13 +36,6 @@ bool isTchar(unsigned char c) {
 
 unsigned char lower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
-}
-
-int hexValue(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = lower(c);
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 Method methodFromText(std::string_view m) {
@@ -154,7 +149,7 @@ ChunkScan scanChunked(std::string_view in, size_t& end) {
         size_t size = 0;
         size_t digits = 0;
         while (pos < in.size()) {
-            int h = hexValue(static_cast<unsigned char>(in[pos]));
+            int h = hexDigit(in[pos]);
             if (h < 0) break;
             if (++digits > 8) return ChunkScan::too_big;
             size = size * 16 + static_cast<size_t>(h);
@@ -381,7 +376,7 @@ size_t decodeChunked(std::string_view raw, char* out) {
     while (pos < raw.size()) {
         size_t size = 0;
         int h;
-        while (pos < raw.size() && (h = hexValue(static_cast<unsigned char>(raw[pos]))) >= 0) {
+        while (pos < raw.size() && (h = hexDigit(raw[pos])) >= 0) {
             size = size * 16 + static_cast<size_t>(h);
             ++pos;
         }

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
+#include "common/mac.h"
 #include "common/text.h"
-#include "ingest/firewall.h"
 
 namespace tarvex::ingest::dhcp {
 
@@ -137,19 +137,6 @@ void parseGeneric(std::string_view after, DhcpEvent& ev) {
 }
 
 }  // namespace
-
-std::optional<MacAddr> parseMac(std::string_view text) {
-    if (text.size() != 17) return std::nullopt;
-    MacAddr mac{};
-    for (size_t i = 0; i < 6; ++i) {
-        size_t p = i * 3;
-        int hi = firewall::hexDigitValue(text[p]);
-        int lo = firewall::hexDigitValue(text[p + 1]);
-        if (hi < 0 || lo < 0 || (i < 5 && text[p + 2] != ':')) return std::nullopt;
-        mac.b[i] = static_cast<u8>(hi * 16 + lo);
-    }
-    return mac;
-}
 
 void parseTokens(std::string_view text, DhcpEvent& ev) {
     size_t sp = text.find(' ');

@@ -78,9 +78,6 @@ DhcpEvent parse(std::string_view line);
 // mac/mac_str (only for a well-formed address) and hostname.
 void parseTokens(std::string_view text, DhcpEvent& ev);
 
-// Exactly "hh:hh:hh:hh:hh:hh" (17 bytes, hex digits in either case).
-std::optional<MacAddr> parseMac(std::string_view text);
-
 // The 17-character upper-case text form of a stored address.
 inline MacText macToString(const u8 mac[6]) {
     return tarvex::macToString(mac);

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/hex.h"
 #include "common/number.h"
 #include "common/text.h"
 
@@ -70,13 +71,6 @@ void parseMacField(std::string_view value, FirewallEvent& ev) {
 
 }  // namespace
 
-int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::optional<MacAddr> parseHexMac(std::string_view text, size_t index) {
     if (index > text.size() / 3) return std::nullopt;  // also keeps index * 3 from wrapping
     size_t start = index * 3;
@@ -84,8 +78,8 @@ std::optional<MacAddr> parseHexMac(std::string_view text, size_t index) {
     MacAddr mac{};
     for (size_t i = 0; i < 6; ++i) {
         size_t p = start + i * 3;
-        int hi = hexDigitValue(text[p]);
-        int lo = hexDigitValue(text[p + 1]);
+        int hi = hexDigit(text[p]);
+        int lo = hexDigit(text[p + 1]);
         if (hi < 0 || lo < 0 || text[p + 2] != ':') return std::nullopt;
         mac.b[i] = static_cast<u8>(hi * 16 + lo);
     }

@@ -75,8 +75,5 @@ bool hasToken(std::string_view text, std::string_view token);
 // followed by ':'); nothing when any byte is out of place.
 std::optional<MacAddr> parseHexMac(std::string_view text, size_t index);
 
-// The value of one hexadecimal digit in either case, or -1.
-int hexDigitValue(char c);
-
 }  // namespace ingest::firewall
 }  // namespace tarvex

@@ -1,18 +1,12 @@
 // url.cpp: parsing of the database connection URL.
 #include "pg/url.h"
 
+#include "common/hex.h"
 #include "common/number.h"
 
 namespace tarvex {
 
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Splits `s` at the first occurrence of `sep`: returns the head, leaves the
 // tail (without the separator) in `s`, or empties `s` when there is none.

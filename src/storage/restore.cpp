@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/mac.h"
 #include "common/text.h"
 #include "common/thread.h"
 
@@ -154,38 +155,18 @@ std::optional<u32> findOrAddNode(Graph& g, std::string_view name, NodeType type)
 
 struct RestoreArgs {
     Persistence* db;
-    RestoreTargets targets;
+    EngineState* state;
 };
 
 void* restoreThread(void* p) {
     RestoreArgs* args = static_cast<RestoreArgs*>(p);
     nameThisThread("tarvex-restore");
-    restoreFromDb(*args->db, args->targets);
+    restoreFromDb(*args->db, *args->state);
     delete args;
     return nullptr;
 }
 
 }  // namespace
-
-int hexVal(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::optional<MacAddr> parseMacStr(std::string_view text) {
-    if (text.size() != 17) return std::nullopt;
-    MacAddr m;
-    for (int i = 0; i < 6; ++i) {
-        if (i > 0 && text[i * 3 - 1] != ':') return std::nullopt;
-        int hi = hexVal(text[i * 3]);
-        int lo = hexVal(text[i * 3 + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        m.b[i] = static_cast<u8>(hi * 16 + lo);
-    }
-    return m;
-}
 
 std::optional<NodeType> parseNodeType(std::string_view text) {
     for (u8 v = 0; v <= static_cast<u8>(NodeType::alert); ++v) {
@@ -210,9 +191,9 @@ AlertSeverity parseSeverity(std::string_view text) {
     return AlertSeverity::info;
 }
 
-Result<u32> restoreDevices(PgPool& pool, const RestoreTargets& t) {
+Result<u32> restoreDevices(PgPool& pool, EngineState& t) {
     auto read = [](const PgRows& rows, DeviceRowIn& r, Err& e) {
-        std::optional<MacAddr> mac = parseMacStr(rows.getText(0).value_or(""));
+        std::optional<MacAddr> mac = parseMac(rows.getText(0).value_or(""));
         if (!mac) return RowRead::skip;
         r.mac = *mac;
         copyBounded(r.label, r.label_len, rows.getText(1).value_or(""));
@@ -232,13 +213,13 @@ Result<u32> restoreDevices(PgPool& pool, const RestoreTargets& t) {
         d->setLabel(std::string_view(r.label, r.label_len));
         return true;
     };
-    Result<u32> n = runPhase<DeviceRowIn>(pool, sql::kRestoreDevices, "devices", "device", *t.lock,
-                                          read, apply);
+    Result<u32> n =
+        runPhase<DeviceRowIn>(pool, sql::kRestoreDevices, "devices", "device", t.lock, read, apply);
     if (n.ok()) logInfo("persistence", "restored {} devices", n.value);
     return n;
 }
 
-Result<u32> restoreGraph(PgPool& pool, const RestoreTargets& t) {
+Result<u32> restoreGraph(PgPool& pool, EngineState& t) {
     auto read = [](const PgRows& rows, NodeRowIn& r, Err& e) {
         std::optional<NodeType> type = parseNodeType(rows.getText(1).value_or(""));
         if (!type) return RowRead::skip;
@@ -273,12 +254,12 @@ Result<u32> restoreGraph(PgPool& pool, const RestoreTargets& t) {
         return true;
     };
     Result<u32> n = runPhase<NodeRowIn>(pool, sql::kRestoreNodes, "graph nodes", "graph node",
-                                        *t.lock, read, apply);
+                                        t.lock, read, apply);
     if (n.ok()) logInfo("persistence", "restored {} graph nodes", n.value);
     return n;
 }
 
-Result<u32> restoreEdges(PgPool& pool, const RestoreTargets& t) {
+Result<u32> restoreEdges(PgPool& pool, EngineState& t) {
     auto read = [](const PgRows& rows, EdgeRowIn& r, Err& e) {
         std::optional<NodeType> st = parseNodeType(rows.getText(1).value_or(""));
         std::optional<NodeType> tt = parseNodeType(rows.getText(3).value_or(""));
@@ -308,12 +289,12 @@ Result<u32> restoreEdges(PgPool& pool, const RestoreTargets& t) {
         return true;
     };
     Result<u32> n = runPhase<EdgeRowIn>(pool, sql::kRestoreEdges, "graph edges", "graph edge",
-                                        *t.lock, read, apply);
+                                        t.lock, read, apply);
     if (n.ok()) logInfo("persistence", "restored {} graph edges", n.value);
     return n;
 }
 
-Result<u32> restoreAlerts(PgPool& pool, const RestoreTargets& t) {
+Result<u32> restoreAlerts(PgPool& pool, EngineState& t) {
     auto read = [](const PgRows& rows, AlertRowIn& r, Err& e) {
         copyBounded(r.title, r.title_len, rows.getText(0).value_or(""));
         copyBounded(r.description, r.description_len, rows.getText(1).value_or(""));
@@ -347,12 +328,12 @@ Result<u32> restoreAlerts(PgPool& pool, const RestoreTargets& t) {
         return true;
     };
     Result<u32> n =
-        runPhase<AlertRowIn>(pool, sql::kRestoreAlerts, "alerts", "alert", *t.lock, read, apply);
+        runPhase<AlertRowIn>(pool, sql::kRestoreAlerts, "alerts", "alert", t.lock, read, apply);
     if (n.ok()) logInfo("persistence", "restored {} alerts", n.value);
     return n;
 }
 
-void restoreFromDb(Persistence& db, const RestoreTargets& t) {
+void restoreFromDb(Persistence& db, EngineState& t) {
     logInfo("main", "restoring state from database...");
     PgPool& pool = db.pool();
     Result<u32> devices = restoreDevices(pool, t);
@@ -368,13 +349,13 @@ void restoreFromDb(Persistence& db, const RestoreTargets& t) {
             edges.ok() ? edges.value : 0u, alerts.ok() ? alerts.value : 0u);
 }
 
-Err spawnRestoreThread(Persistence& db, const RestoreTargets& t) {
+Err spawnRestoreThread(Persistence& db, EngineState& t) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return Err::SystemResources;
     pthread_attr_setstacksize(&attr, 16u << 20);
     pthread_attr_setguardsize(&attr, 4096);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    auto* args = new (std::nothrow) RestoreArgs{&db, t};
+    auto* args = new (std::nothrow) RestoreArgs{&db, &t};
     if (!args) {
         pthread_attr_destroy(&attr);
         return Err::OutOfMemory;

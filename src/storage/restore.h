@@ -5,20 +5,16 @@
 // first, at most 1000) and applies them to the in-memory tables, in four
 // phases with their own log lines; a failed phase is logged and the next one
 // runs. The listener may already be processing events: each phase reads its
-// rows first and then applies them in batches, holding the engine state lock
-// exclusively for one batch at a time, so the pipeline and HTTP readers only
-// ever wait for one batch.
+// rows first and then applies them to the EngineState in batches, holding
+// its lock exclusively for one batch at a time, so the pipeline and HTTP
+// readers only ever wait for one batch.
 #pragma once
 
 #include <optional>
 #include <string_view>
 
-#include "alert/manager.h"
 #include "common/error.h"
-#include "common/mac.h"
-#include "common/state_lock.h"
-#include "engine/fingerprint.h"
-#include "engine/graph.h"
+#include "engine_state.h"
 #include "storage/persistence.h"
 
 namespace tarvex {
@@ -45,30 +41,18 @@ inline constexpr const char* kRestoreAlerts =
 // Rows applied per hold of the state lock.
 constexpr u32 kRestoreRowsPerLock = 256;
 
-// The tables the restore fills, and the lock that guards them.
-struct RestoreTargets {
-    Graph* graph;
-    AlertManager* alerts;
-    FingerprintEngine* fp;
-    StateLock* lock;
-};
-
 // Runs the four phases and logs "info(main): restore complete: ...".
-void restoreFromDb(Persistence& db, const RestoreTargets& t);
+void restoreFromDb(Persistence& db, EngineState& t);
 
 // The phases: records restored, or the query's error.
-Result<u32> restoreDevices(PgPool& pool, const RestoreTargets& t);
-Result<u32> restoreGraph(PgPool& pool, const RestoreTargets& t);
-Result<u32> restoreEdges(PgPool& pool, const RestoreTargets& t);
-Result<u32> restoreAlerts(PgPool& pool, const RestoreTargets& t);
+Result<u32> restoreDevices(PgPool& pool, EngineState& t);
+Result<u32> restoreGraph(PgPool& pool, EngineState& t);
+Result<u32> restoreEdges(PgPool& pool, EngineState& t);
+Result<u32> restoreAlerts(PgPool& pool, EngineState& t);
 
 // Starts restoreFromDb on a detached thread (16 MiB stack, 4 KiB guard).
-Err spawnRestoreThread(Persistence& db, const RestoreTargets& t);
+Err spawnRestoreThread(Persistence& db, EngineState& t);
 
-// Exactly six ':'-separated pairs of hexadecimal digits, either case.
-std::optional<MacAddr> parseMacStr(std::string_view text);
-// The value of one hexadecimal digit, or -1.
-int hexVal(char c);
 // Whole-text, case-sensitive matches of the enumerator names.
 std::optional<NodeType> parseNodeType(std::string_view text);
 std::optional<EdgeType> parseEdgeType(std::string_view text);

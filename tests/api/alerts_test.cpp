@@ -32,8 +32,8 @@ class AlertApi : public ::testing::Test {
                  AlertStatus status = AlertStatus::new_, std::string_view src = "",
                  std::string_view dst = "", std::string_view description = "") {
         const u8 mac[6] = {0x3C, 0x22, 0xFB, 0x0A, 0x0B, 0x0C};
-        u32 id = rig.alerts->createAlert(title, description, sev, 0.5f, mac, 3);
-        Alert& a = *rig.alerts->getAlert(id);
+        u32 id = rig.state.alerts->createAlert(title, description, sev, 0.5f, mac, 3);
+        Alert& a = *rig.state.alerts->getAlert(id);
         a.created_at = created_at;
         a.status = status;
         a.setSourceIp(src);
@@ -52,8 +52,8 @@ TEST_F(AlertApi, ListEntryFieldsInOrder) {
     a.surprise_score = 0.75f;
     a.setEvidence("never listed");
     u8 zero[6] = {};
-    rig.alerts->createAlert("No address", "", AlertSeverity::info, 0, zero, 0);
-    rig.alerts->getAlert(2)->created_at = 1600000000;
+    rig.state.alerts->createAlert("No address", "", AlertSeverity::info, 0, zero, 0);
+    rig.state.alerts->getAlert(2)->created_at = 1600000000;
     EXPECT_EQ(get("/api/alerts").body,
               "{\"alerts\":[{\"id\":1,\"title\":\"Port scan\",\"description\":"
               "\"line\\tone\\nxy\\\"q\\\"\",\"severity\":\"high\",\"status\":\"false_positive\","
@@ -130,12 +130,13 @@ TEST_F(AlertApi, DetailWithRelatedEventsFromTheRing) {
                      "10.0.0.1", "d");
     a.setEvidence("Source: 192.168.1.5\nCEF Severity: 9/10\n");
     auto ev = [&](const char* src, const char* data) {
-        return "{\"timestamp\":500,\"type\":" + std::to_string(rig.ring->newest(0).event_type) +
-               ",\"source_ip\":\"" + src + "\",\"data\":\"" + data + "\"}";
+        return "{\"timestamp\":500,\"type\":" +
+               std::to_string(rig.state.ring->newest(0).event_type) + ",\"source_ip\":\"" + src +
+               "\",\"data\":\"" + data + "\"}";
     };
     // Every line here is classified alike; check that before relying on it.
     for (u32 i = 0; i < 5; ++i)
-        ASSERT_EQ(rig.ring->newest(i).event_type, rig.ring->newest(0).event_type);
+        ASSERT_EQ(rig.state.ring->newest(i).event_type, rig.state.ring->newest(0).event_type);
     EXPECT_EQ(get("/api/alerts/1").body,
               "{\"id\":1,\"title\":\"Scan\",\"description\":\"d\",\"evidence\":"
               "\"Source: 192.168.1.5\\nCEF Severity: 9/10\\n\",\"severity\":\"critical\","

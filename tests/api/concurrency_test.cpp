@@ -20,13 +20,21 @@ TEST(FeedConcurrency, BroadcastWhileClientsConnectAndDisconnect) {
     ASSERT_TRUE(srv.start());
     std::atomic<bool> done{false};
     std::atomic<long> sent{0};
+    CountersSnapshot stats{};
+    stats.devices = 1;
+    stats.alerts = 2;
+    stats.events_processed = 3;
+    stats.events_per_second = 4.0f;
+    stats.anomalies = 5;
+    stats.graph_nodes = 6;
+    stats.graph_edges = 7;
     std::thread publisher([&] {
         LiveFeed feed = wsLiveFeed();
         u32 id = 0;
         while (!done.load()) {
             if (liveFeedListening(&feed)) {
                 publishAlert(&feed, ++id, "title", "high");
-                broadcastStats(FeedStats{1, 2, 3, 4.0, 5, 6, 7});
+                broadcastStats(stats);
                 sent.fetch_add(2);
             }
             std::this_thread::yield();

@@ -229,7 +229,14 @@ TEST(ApiFeedMessages, ExactTextAndSizeLimit) {
     EXPECT_FALSE(formatAlertMessage(1, std::string(500, 't'), "low", over));
 
     FixedText<kFeedMessageBytes> s;
-    FeedStats st{4, 5, 100, 2.25, 6, 7, 8};
+    CountersSnapshot st{};
+    st.devices = 4;
+    st.alerts = 5;
+    st.events_processed = 100;
+    st.events_per_second = 2.25f;
+    st.anomalies = 6;
+    st.graph_nodes = 7;
+    st.graph_edges = 8;
     ASSERT_TRUE(formatStatsMessage(st, s));
     EXPECT_EQ(s.view(),
               "{\"type\":\"stats\",\"data\":{\"devices\":4,\"alerts\":5,\"events_processed\":100,"

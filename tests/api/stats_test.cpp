@@ -26,15 +26,15 @@ TEST_F(StatsApi, FreshProcess) {
 
 TEST_F(StatsApi, DevicesCountLocalAddressNodesToo) {
     const u8 mac[6] = {0, 1, 2, 3, 4, 5};
-    rig.fp->getOrCreateDevice(mac);
+    rig.state.fp->getOrCreateDevice(mac);
     for (const char* name : {"192.168.1.2", "10.1.2.3", "172.16.0.1"})
-        rig.graph->addNode(name, NodeType::ip_address);
-    rig.graph->addNode("8.8.8.8", NodeType::ip_address);    // public
-    rig.graph->addNode("192.168.1.9", NodeType::dns_name);  // not an address node
-    rig.p->events_processed = 12;
-    rig.p->anomalies_detected = 3;
-    rig.p->history[0].events_per_second = 2.25f;
-    rig.p->history_pos = rig.p->history_count = 1;
+        rig.state.graph->addNode(name, NodeType::ip_address);
+    rig.state.graph->addNode("8.8.8.8", NodeType::ip_address);    // public
+    rig.state.graph->addNode("192.168.1.9", NodeType::dns_name);  // not an address node
+    rig.state.counters.events_processed = 12;
+    rig.state.counters.anomalies_detected = 3;
+    rig.state.history.entries[0].events_per_second = 2.25f;
+    rig.state.history.pos = rig.state.history.count = 1;
     EXPECT_EQ(get("/api/stats").body,
               "{\"devices\":4,\"alerts\":0,\"events_processed\":12,\"anomalies\":3,"
               "\"graph_nodes\":5,\"graph_edges\":0,\"events_per_second\":2.2}");
@@ -42,7 +42,7 @@ TEST_F(StatsApi, DevicesCountLocalAddressNodesToo) {
 
 TEST_F(StatsApi, HistoryIsOldestFirstAndWrapsAfter360) {
     for (u32 k = 0; k < 361; ++k) {
-        rig.p->events_processed = k;
+        rig.state.counters.events_processed = k;
         rig.p->recordSnapshot(static_cast<i64>(1000 + 5 * k));
     }
     // The 361st snapshot went to slot 0; the history starts at slot 1.
@@ -59,7 +59,7 @@ TEST_F(StatsApi, HistoryIsOldestFirstAndWrapsAfter360) {
          p = history.find("{\"t\":", p + 1))
         ++n;
     EXPECT_EQ(n, 360u);
-    rig.p->history[0].events_per_second = 7.0f;
+    rig.state.history.entries[0].events_per_second = 7.0f;
     EXPECT_TRUE(get("/api/stats").body.ends_with("\"events_per_second\":7.0}"))
         << "the newest snapshot is in slot 0";
 }
@@ -80,7 +80,7 @@ class EventSearchApi : public ::testing::Test {
             line += std::to_string(k);
             rig.send(line, k % 2 ? "10.0.0.3" : "192.168.1.2");
         }
-        rig.ring->events[3].event_type = 4;  // the fourth event, "beta 3", as a firewall line
+        rig.state.ring->events[3].event_type = 4;  // the fourth event, "beta 3", as a firewall line
     }
     std::string datas(const std::string& body) {
         std::string out;
@@ -130,7 +130,7 @@ TEST_F(EventSearchApi, FiltersAndTheTotalRule) {
 }
 
 TEST_F(EventSearchApi, EventFieldsAndErrors) {
-    const std::string t = std::to_string(rig.ring->newest(0).event_type);
+    const std::string t = std::to_string(rig.state.ring->newest(0).event_type);
     EXPECT_EQ(get("/api/events/search?limit=1").body,
               "{\"events\":[{\"timestamp\":109,\"type\":" + t +
                   ",\"source_ip\":\"10.0.0.3\",\"data\":\"beta 9\"}],\"total\":1,\"limit\":1,"

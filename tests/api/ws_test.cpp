@@ -236,7 +236,7 @@ TEST_F(WsFeedTest, AlertAndStatsMessagesReachEveryClient) {
     publishAlert(&feed, 7, "a\"b\\c\td\x01", "high");
     broadcastAlert(8, std::string(600, 't'), "low");  // over 512 bytes: dropped
     broadcastAlert(9, "caf\xC3\xA9 \xFF", "critical");
-    FeedStats s;
+    CountersSnapshot s{};
     s.devices = 3;
     s.alerts = 2;
     s.events_processed = 50;

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "common/address.h"
 #include "pipeline.h"
 #include "support/daemon.h"
 #include "support/http_client.h"
@@ -188,10 +189,12 @@ TEST_F(E2eApiRead, DeviceDetailByNodeNameAddressAndEncodedId) {
          R"("edge_type":"communicates_with","weight":0\.5000\},.*\],"recent_events":\[)"
          R"(\{"timestamp":\d+,"type":4,"data":"Dec  8 05:00:01 gw .*"\}\]\})"},
         {"unknown", "/api/devices/nobody", 404, R"(\{"error":"not found"\})"},
-        {"similar: upper case only", "/api/devices/3C:22:FB:12:34:56/similar", 200,
+        {"similar: by the address text", "/api/devices/3C:22:FB:12:34:56/similar", 200,
          R"(\{"device":"3C:22:FB:12:34:56","similar":\[\]\})"},
-        {"similar: lower case is no device", "/api/devices/3c:22:fb:12:34:56/similar", 404,
-         R"(\{"error":"device not found"\})"},
+        {"similar: lower case finds the device too", "/api/devices/3c:22:fb:12:34:56/similar", 200,
+         R"(\{"device":"3c:22:fb:12:34:56","similar":\[\]\})"},
+        {"baseline: lower case finds the device too", "/api/devices/3c:22:fb:12:34:56/baseline",
+         404, R"(\{"error":"no baseline data for device"\})"},
         {"baseline: none is learned", "/api/devices/3C:22:FB:12:34:56/baseline", 404,
          R"(\{"error":"no baseline data for device"\})"},
         {"activity of an address", "/api/devices/192.168.1.20/activity", 200,

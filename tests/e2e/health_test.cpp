@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "api/server.h"
+#include "api/routes.h"
 #include "support/daemon.h"
 #include "support/http_client.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ai/llm.h"
-#include "api/server.h"
+#include "api/routes.h"
 #include "http/router.h"
 #include "support/api_daemon.h"
 

@@ -16,43 +16,44 @@ TEST(PipelineCore, RingKeepsNewest8192Cut2048) {
     PipelineRig rig;
     std::string big(3000, 'z');
     rig.send(big, "10.0.0.5");
-    EXPECT_EQ(rig.ring->occupancy(), 1u);
-    EXPECT_EQ(rig.ring->newest(0).data_len, 2048);
-    EXPECT_EQ(rig.ring->newest(0).getSourceIp(), "10.0.0.5");
-    EXPECT_EQ(rig.ring->newest(0).event_type, static_cast<u8>(EventType::syslog_event));
+    EXPECT_EQ(rig.state.ring->occupancy(), 1u);
+    EXPECT_EQ(rig.state.ring->newest(0).data_len, 2048);
+    EXPECT_EQ(rig.state.ring->newest(0).getSourceIp(), "10.0.0.5");
+    EXPECT_EQ(rig.state.ring->newest(0).event_type, static_cast<u8>(EventType::syslog_event));
     for (u32 i = 0; i < kRingCapacity; ++i) rig.send("line " + std::to_string(i));
-    EXPECT_EQ(rig.ring->occupancy(), kRingCapacity);
-    EXPECT_EQ(rig.ring->total_written, kRingCapacity + 1u);
-    EXPECT_EQ(rig.ring->events[0].getData(), "line 8191") << "the 8193rd overwrote slot 0";
-    EXPECT_EQ(rig.ring->newest(0).getData(), "line 8191");
-    EXPECT_EQ(rig.ring->newest(1).getData(), "line 8190");
-    EXPECT_EQ(rig.p->events_processed, kRingCapacity + 1u);
+    EXPECT_EQ(rig.state.ring->occupancy(), kRingCapacity);
+    EXPECT_EQ(rig.state.ring->total_written, kRingCapacity + 1u);
+    EXPECT_EQ(rig.state.ring->events[0].getData(), "line 8191") << "the 8193rd overwrote slot 0";
+    EXPECT_EQ(rig.state.ring->newest(0).getData(), "line 8191");
+    EXPECT_EQ(rig.state.ring->newest(1).getData(), "line 8190");
+    EXPECT_EQ(rig.state.counters.events_processed, kRingCapacity + 1u);
 }
 
 TEST(PipelineCore, SnapshotsEveryFiveSecondsAndHistoryWraps) {
     PipelineRig rig;
     rig.send("a");
-    ASSERT_EQ(rig.p->history_count, 1u) << "the first event always snapshots";
-    EXPECT_LT(rig.p->history[0].events_per_second, 1e-6f) << "divided by time since the epoch";
+    ASSERT_EQ(rig.state.history.count, 1u) << "the first event always snapshots";
+    EXPECT_LT(rig.state.history.entries[0].events_per_second, 1e-6f)
+        << "divided by time since the epoch";
     rig.send("b");
     PipelineRig::now += 4;
     rig.send("c");
-    EXPECT_EQ(rig.p->history_count, 1u);
+    EXPECT_EQ(rig.state.history.count, 1u);
     PipelineRig::now += 1;
     rig.send("d");
-    ASSERT_EQ(rig.p->history_count, 2u);
-    EXPECT_FLOAT_EQ(rig.p->history[1].events_per_second, 3.0f / 5.0f);
-    EXPECT_EQ(rig.p->history[1].events_processed, 4u);
-    EXPECT_FLOAT_EQ(rig.p->currentEps(), 0.6f);
+    ASSERT_EQ(rig.state.history.count, 2u);
+    EXPECT_FLOAT_EQ(rig.state.history.entries[1].events_per_second, 3.0f / 5.0f);
+    EXPECT_EQ(rig.state.history.entries[1].events_processed, 4u);
+    EXPECT_FLOAT_EQ(rig.state.currentEps(), 0.6f);
 
     for (int i = 0; i < 359; ++i) {
         PipelineRig::now += 6;
         rig.send("e");
     }
-    EXPECT_EQ(rig.p->history_count, 360u);
-    EXPECT_EQ(rig.p->history_pos, 361u);
-    StatsSnapshot out[kHistoryCapacity];
-    ASSERT_EQ(rig.p->getHistory(out), 360u);
+    EXPECT_EQ(rig.state.history.count, 360u);
+    EXPECT_EQ(rig.state.history.pos, 361u);
+    CountersSnapshot out[kHistoryCapacity];
+    ASSERT_EQ(rig.state.copyHistory(out), 360u);
     EXPECT_EQ(out[0].events_processed, 4u) << "oldest held is the second snapshot ever";
     EXPECT_EQ(out[359].timestamp, PipelineRig::now);
     for (u32 i = 1; i < 360; ++i) EXPECT_GT(out[i].timestamp, out[i - 1].timestamp);
@@ -68,12 +69,12 @@ TEST(PipelineCore, CollisionDetectionRunsOnEveryHundredthEvent) {
     rig.send(drop);
     rig.send(drop);
     for (int i = 0; i < 97; ++i) rig.send("filler");
-    EXPECT_EQ(rig.alerts->alert_count, 0u) << "99 events: not yet";
+    EXPECT_EQ(rig.state.alerts->alert_count, 0u) << "99 events: not yet";
     rig.send("filler");
-    EXPECT_EQ(rig.p->events_processed, 100u);
-    EXPECT_GE(rig.alerts->alert_count, 1u);
-    EXPECT_EQ(rig.p->collisions_detected, rig.alerts->alert_count);
-    const Alert* a = rig.alerts->getAlert(1);
+    EXPECT_EQ(rig.state.counters.events_processed, 100u);
+    EXPECT_GE(rig.state.alerts->alert_count, 1u);
+    EXPECT_EQ(rig.state.counters.collisions_detected, rig.state.alerts->alert_count);
+    const Alert* a = rig.state.alerts->getAlert(1);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->getTitle().substr(0, 13), "Collision on ");
 }
@@ -82,9 +83,9 @@ struct FeedProbe {
     bool listening = false;
     int stats_messages = 0;
     int alerts = 0;
-    LiveStats last{};
+    CountersSnapshot last{};
     static bool has(void* c) { return static_cast<FeedProbe*>(c)->listening; }
-    static void stats(void* c, const LiveStats& s) {
+    static void stats(void* c, const CountersSnapshot& s) {
         auto* p = static_cast<FeedProbe*>(c);
         ++p->stats_messages;
         p->last = s;
@@ -124,22 +125,22 @@ TEST(PipelineConcurrency, ReadersCopyUnderSharedLock) {
     std::vector<std::thread> readers;
     for (int t = 0; t < 3; ++t) {
         readers.emplace_back([&] {
-            StatsSnapshot hist[kHistoryCapacity];
+            CountersSnapshot hist[kHistoryCapacity];
             while (!done) {
-                SharedGuard hold(rig.p->state_lock);
-                Stats s = rig.p->getStats();
+                SharedGuard hold(rig.state.lock);
+                CountersSnapshot s = rig.state.readCounters();
                 u32 active = 0;
-                for (u32 i = 0; i < rig.graph->node_count && i < kMaxNodes; ++i)
-                    active += rig.graph->nodes[i].active;
+                for (u32 i = 0; i < rig.state.graph->node_count && i < kMaxNodes; ++i)
+                    active += rig.state.graph->nodes[i].active;
                 EXPECT_EQ(active, s.graph_nodes);
-                rig.p->getHistory(hist);
-                u32 occ = rig.ring->occupancy();
+                rig.state.copyHistory(hist);
+                u32 occ = rig.state.ring->occupancy();
                 if (occ) {
-                    RawEvent copy = rig.ring->newest(0);
+                    RawEvent copy = rig.state.ring->newest(0);
                     EXPECT_LE(copy.data_len, kRawEventBytes);
                 }
-                for (u32 i = 0; i < rig.alerts->alert_count; ++i) {
-                    Alert copy = rig.alerts->alerts[i];
+                for (u32 i = 0; i < rig.state.alerts->alert_count; ++i) {
+                    Alert copy = rig.state.alerts->alerts[i];
                     (void)copy;
                 }
                 ++reads;
@@ -177,8 +178,8 @@ TEST(PipelineConcurrency, ReadersCopyUnderSharedLock) {
     }
     done = true;
     for (auto& t : readers) t.join();
-    SharedGuard hold(rig.p->state_lock);
-    EXPECT_EQ(rig.p->events_processed, 3200u);
+    SharedGuard hold(rig.state.lock);
+    EXPECT_EQ(rig.state.counters.events_processed, 3200u);
     EXPECT_GT(reads.load(), 0u);
 }
 

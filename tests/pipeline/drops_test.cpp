@@ -66,11 +66,11 @@ TEST(PipelineDrops, KernelDropsEqualSentMinusProcessed) {
         if (send(fd, line.data(), line.size(), 0) > 0) ++sent;
     target->hold = false;
 
-    Stats s{};
+    CountersSnapshot s{};
     for (int i = 0; i < 10000; ++i) {
         {
-            SharedGuard read(rig->p->state_lock);
-            s = rig->p->getStats();
+            SharedGuard read(rig->state.lock);
+            s = rig->state.readCounters();
         }
         if (s.events_processed + s.events_dropped >= sent) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

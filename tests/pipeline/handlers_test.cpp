@@ -10,76 +10,6 @@ namespace {
 
 using test::PipelineRig;
 
-TEST(PipelineAddresses, LocalTestAndExtraction) {
-    struct Case {
-        const char* text;
-        bool local;
-    };
-    const Case cases[] = {
-        {"10.0.0.1", true},
-        {"127.0.0.1", true},
-        {"192.168.1.7", true},
-        {"169.254.3.4", true},
-        {"172.16.0.1", true},
-        {"172.31.255.255", true},
-        {"172.15.0.1", false},
-        {"172.32.0.1", false},
-        {"100.64.0.1", true},
-        {"100.127.9.9", true},
-        {"100.128.0.1", false},
-        {"100.63.0.1", false},
-        {"172.x.0.1", false},
-        {"172.16", false},
-        {"8.8.8.8", false},
-        {"10", false},
-        {"", false},
-        {"192.169.0.1", false},
-        {"172.1000.0.1", false},
-        {"100.064.0.1", true},
-    };
-    for (const auto& c : cases) EXPECT_EQ(isLocalIp(c.text), c.local) << c.text;
-
-    struct Extract {
-        const char* text;
-        const char* found;  // nullptr: none
-    };
-    const Extract ex[] = {
-        {"from 1.2.3.4 to", "1.2.3.4"},
-        {"1.2.3.4.5", "1.2.3.4"},
-        {"300.1.2.3", "00.1.2.3"},
-        {"1234.5.6.7", "234.5.6.7"},
-        {"1.2.3", nullptr},
-        {"1..2.3.4", nullptr},
-        {"a.b.c.d", nullptr},
-        {"x10.0.0.255y", "10.0.0.255"},
-        {"1.2.3.256", nullptr},  // the last group is read whole and is too large
-    };
-    for (const auto& e : ex) {
-        auto r = extractIpv4(e.text);
-        if (e.found) {
-            ASSERT_TRUE(r.has_value()) << e.text;
-            EXPECT_EQ(r->text, e.found) << e.text;
-        } else {
-            EXPECT_FALSE(r.has_value()) << e.text << " gave " << (r ? r->text : "");
-        }
-    }
-}
-
-TEST(PipelineAddresses, StableHostnameMacIsLocallyAdministeredUnicast) {
-    MacAddr a = stableHostnameMac("phone");
-    MacAddr b = stableHostnameMac("phone");
-    MacAddr c = stableHostnameMac("laptop");
-    EXPECT_EQ(std::memcmp(a.b, b.b, 6), 0);
-    EXPECT_NE(std::memcmp(a.b, c.b, 6), 0);
-    EXPECT_EQ(a.b[0] & 0x03, 0x02);
-    // FNV-1a of the empty text is the offset basis 0xCBF29CE484222325.
-    MacAddr e = stableHostnameMac("");
-    const u8 want[6] = {(0x25 & 0xFC) | 0x02, 0x23, 0x22, 0x84, 0xE4, 0x9C};
-    EXPECT_EQ(std::memcmp(e.b, want, 6), 0);
-    u8 mac[6] = {0x3c, 0x22, 0xfb, 1, 2, 3};
-    EXPECT_EQ(macOui(mac).view(), "3C:22:FB");
-}
-
 TEST(PipelineSyslog, TouchesLocalAddressesUpToEight) {
     PipelineRig rig;
     rig.send("<13>Jan  1 00:00:00 host app: peer 192.168.1.7 said hi", "8.8.4.4");
@@ -96,9 +26,9 @@ TEST(PipelineSyslog, TouchesLocalAddressesUpToEight) {
     std::string many = "<13>Jan  1 00:00:00 host app:";
     for (int i = 1; i <= 10; ++i) many += " 10.9.9." + std::to_string(i);
     many += " 300.1.2.3";
-    u32 before = rig.graph->node_count;
+    u32 before = rig.state.graph->node_count;
     rig.send(many, "8.8.8.8");
-    EXPECT_EQ(rig.graph->node_count - before, 8u);
+    EXPECT_EQ(rig.state.graph->node_count - before, 8u);
     EXPECT_NE(rig.node("10.9.9.8", NodeType::ip_address), nullptr);
     EXPECT_EQ(rig.node("10.9.9.9", NodeType::ip_address), nullptr);
 }
@@ -107,8 +37,8 @@ TEST(PipelineDhcp, UniversalAndLocallyAdministeredMacs) {
     PipelineRig rig;
     // A universally administered MAC: device keyed by it, linked to the address.
     rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.20 3c:22:fb:0a:1b:2c iPhone");
-    const MacAddr first = *ingest::dhcp::parseMac("3C:22:FB:0A:1B:2C");
-    const DeviceFingerprint* dev = rig.fp->findDevice(first.b);
+    const MacAddr first = *parseMac("3C:22:FB:0A:1B:2C");
+    const DeviceFingerprint* dev = rig.state.fp->findDevice(first.b);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(dev->signal_count, 2) << "manufacturer and hostname";
     const Edge* e = rig.edge("3C:22:FB:0A:1B:2C", NodeType::device, "192.168.1.20",
@@ -119,16 +49,16 @@ TEST(PipelineDhcp, UniversalAndLocallyAdministeredMacs) {
         << "DHCP nodes are not touched";
 
     // Locally administered without a host name: only the address node.
-    u32 devices = rig.fp->device_count;
+    u32 devices = rig.state.fp->device_count;
     rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.30 02:11:22:33:44:55");
-    EXPECT_EQ(rig.fp->device_count, devices);
+    EXPECT_EQ(rig.state.fp->device_count, devices);
     EXPECT_NE(rig.node("192.168.1.30", NodeType::ip_address), nullptr);
     EXPECT_EQ(rig.node("02:11:22:33:44:55", NodeType::device), nullptr);
 
     // Locally administered with a host name: keyed by the stable host-name MAC.
     rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.31 02:11:22:33:44:56 kitchen-tab");
     MacAddr key = stableHostnameMac("kitchen-tab");
-    const DeviceFingerprint* keyed = rig.fp->findDevice(key.b);
+    const DeviceFingerprint* keyed = rig.state.fp->findDevice(key.b);
     ASSERT_NE(keyed, nullptr);
     EXPECT_EQ(keyed->getLabel(), "kitchen-tab");
     MacText key_text = macToString(key.b);
@@ -138,9 +68,9 @@ TEST(PipelineDhcp, UniversalAndLocallyAdministeredMacs) {
     EXPECT_FLOAT_EQ(ke->weight, 0.9f);
 
     // An all-zero MAC does nothing.
-    u32 nodes = rig.graph->node_count;
+    u32 nodes = rig.state.graph->node_count;
     rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.40 00:00:00:00:00:00 ghost");
-    EXPECT_EQ(rig.graph->node_count, nodes);
+    EXPECT_EQ(rig.state.graph->node_count, nodes);
 }
 
 TEST(PipelineDns, SignalOnlyOnceTheAddressIsKnown) {
@@ -149,16 +79,17 @@ TEST(PipelineDns, SignalOnlyOnceTheAddressIsKnown) {
     const Node* addr = rig.node("192.168.1.60", NodeType::ip_address);
     ASSERT_NE(addr, nullptr) << "a first-seen address gets a node";
     EXPECT_EQ(addr->access_count, 1u);
-    EXPECT_EQ(rig.fp->device_count, 0u) << "but no signal";
+    EXPECT_EQ(rig.state.fp->device_count, 0u) << "but no signal";
 
     rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.60 3c:22:fb:00:00:01 macbook");
-    const MacAddr parsed = *ingest::dhcp::parseMac("3C:22:FB:00:00:01");
+    const MacAddr parsed = *parseMac("3C:22:FB:00:00:01");
     const u8* mac = parsed.b;
-    u8 before = rig.fp->findDevice(mac)->signal_count;
+    u8 before = rig.state.fp->findDevice(mac)->signal_count;
     rig.send("dnsmasq[5]: query[A] example.org from 192.168.1.60");
-    EXPECT_EQ(rig.fp->findDevice(mac)->signal_count, before + 1);
+    EXPECT_EQ(rig.state.fp->findDevice(mac)->signal_count, before + 1);
     rig.send("dnsmasq[5]: query[A] captive.apple.com from 192.168.1.60");
-    EXPECT_EQ(rig.fp->findDevice(mac)->signal_count, before + 3) << "probe names count double";
+    EXPECT_EQ(rig.state.fp->findDevice(mac)->signal_count, before + 3)
+        << "probe names count double";
     EXPECT_EQ(addr->access_count, 3u);
 }
 
@@ -180,13 +111,13 @@ TEST(PipelineFirewall, DropSeedsWaveRejectDoesNotAndServicesAreLinked) {
                                NodeType::ip_address, EdgeType::assigned_to);
     ASSERT_NE(dev, nullptr);
     EXPECT_FLOAT_EQ(dev->weight, 0.8f);
-    EXPECT_EQ(rig.act->wave_counter, 1u) << "a drop seeds a wave";
-    EXPECT_NE(rig.act->find(rig.node("192.168.1.70", NodeType::ip_address)->id), nullptr);
+    EXPECT_EQ(rig.state.act->wave_counter, 1u) << "a drop seeds a wave";
+    EXPECT_NE(rig.state.act->find(rig.node("192.168.1.70", NodeType::ip_address)->id), nullptr);
 
     rig.send(
         "kernel: [LAN_IN-R-4000] IN=br0 OUT=eth0 SRC=192.168.1.71 DST=192.168.1.80 LEN=60 "
         "PROTO=TCP SPT=5555 DPT=8080");
-    EXPECT_EQ(rig.act->wave_counter, 1u) << "a reject does not";
+    EXPECT_EQ(rig.state.act->wave_counter, 1u) << "a reject does not";
     EXPECT_EQ(rig.node("tcp/8080", NodeType::service), nullptr);
 
     rig.send(
@@ -202,15 +133,15 @@ TEST(PipelineCef, SeverityDecidesTheAlertWithExactTexts) {
     rig.send(
         "CEF:0|Ubiquiti|UniFi Network|9.4|201|Port scan|5|src=192.168.1.20 dst=203.0.113.9 "
         "dpt=443 proto=TCP UNIFIcategory=Security");
-    EXPECT_EQ(rig.alerts->alert_count, 0u) << "severity 5 raises nothing";
-    EXPECT_EQ(rig.act->wave_counter, 1u) << "but a security event starts a wave";
+    EXPECT_EQ(rig.state.alerts->alert_count, 0u) << "severity 5 raises nothing";
+    EXPECT_EQ(rig.state.act->wave_counter, 1u) << "but a security event starts a wave";
 
     rig.send(
         "CEF:0|Ubiquiti|UniFi Network|9.4|201|Threat detected|7|src=192.168.1.20 "
         "dst=203.0.113.9 dpt=443 spt=5000 proto=TCP UNIFIcategory=Security "
         "UNIFIsubCategory=IPS UNIFIclientMac=3c:22:fb:0a:1b:2c msg=Blocked it");
-    ASSERT_EQ(rig.alerts->alert_count, 1u);
-    const Alert* a = rig.alerts->getAlert(1);
+    ASSERT_EQ(rig.state.alerts->alert_count, 1u);
+    const Alert* a = rig.state.alerts->getAlert(1);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->getTitle(), "Threat detected - 192.168.1.20 to 203.0.113.9:443/TCP");
     EXPECT_EQ(a->getDescription(), "Blocked it");
@@ -240,7 +171,7 @@ TEST(PipelineCef, SeverityDecidesTheAlertWithExactTexts) {
 
     // No src: the sender stands in; no dst: "from" wording; 8 is critical.
     rig.send("CEF:0|V|P|1|9|Brute force|8|UNIFIclientMac=3c-22-fb-0a-1b-2c", "10.1.1.1");
-    const Alert* b = rig.alerts->getAlert(2);
+    const Alert* b = rig.state.alerts->getAlert(2);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->getTitle(), "Brute force - 10.1.1.1");
     EXPECT_EQ(b->severity, AlertSeverity::critical);
@@ -252,7 +183,7 @@ TEST(PipelineCef, SeverityDecidesTheAlertWithExactTexts) {
 
     std::string long_name(200, 'N');
     rig.send("CEF:0|V|P|1|9|" + long_name + "|10|src=10.0.0.1");
-    const Alert* c = rig.alerts->getAlert(3);
+    const Alert* c = rig.state.alerts->getAlert(3);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->getTitle(), std::string(128, 'N'));
 }

@@ -131,10 +131,10 @@ TEST(PersistenceConcurrency, PipelineWritesThroughThePersistenceThread) {
     std::atomic<u64> reads{0};
     std::thread reader([&] {
         while (!stop) {
-            SharedGuard hold(rig.p->state_lock);
+            SharedGuard hold(rig.state.lock);
             u32 n = 0;
-            for (u32 i = 0; i < rig.graph->node_count && i < kMaxNodes; ++i)
-                n += rig.graph->nodes[i].access_count > 0;
+            for (u32 i = 0; i < rig.state.graph->node_count && i < kMaxNodes; ++i)
+                n += rig.state.graph->nodes[i].access_count > 0;
             if (n <= kMaxNodes) ++reads;
         }
     });
@@ -157,11 +157,11 @@ TEST(PersistenceConcurrency, PipelineWritesThroughThePersistenceThread) {
     u32 nodes, alerts;
     std::string label;
     {
-        SharedGuard hold(rig.p->state_lock);
-        nodes = rig.graph->node_count;
-        alerts = rig.alerts->alert_count;
+        SharedGuard hold(rig.state.lock);
+        nodes = rig.state.graph->node_count;
+        alerts = rig.state.alerts->alert_count;
         const u8 mac7[6] = {0x3C, 0x22, 0xFB, 0, 0, 7};
-        const DeviceFingerprint* d = rig.fp->findDevice(mac7);
+        const DeviceFingerprint* d = rig.state.fp->findDevice(mac7);
         ASSERT_NE(d, nullptr);
         label = d->getLabel();
     }

@@ -16,10 +16,10 @@
 namespace tarvex {
 namespace {
 
-// Engine tables and a state lock for a restore to fill.
+// An engine state for a restore to fill.
 struct Tables {
     test::PipelineRig rig;
-    RestoreTargets targets() { return {rig.graph, rig.alerts, rig.fp, &rig.p->state_lock}; }
+    EngineState& targets() { return rig.state; }
 };
 
 TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
@@ -68,14 +68,14 @@ TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
 
     const u8 phone[6] = {0xAA, 0xBB, 0xCC, 0, 0, 1};
     const u8 other[6] = {0xAA, 0xBB, 0xCC, 0, 0, 2};
-    const DeviceFingerprint* d = t.rig.fp->findDevice(phone);
+    const DeviceFingerprint* d = t.rig.state.fp->findDevice(phone);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->getLabel(), "phone");
     EXPECT_FLOAT_EQ(d->confidence, 0.5f);
     EXPECT_EQ(d->signal_count, 255) << "300 is clamped to 255";
     EXPECT_EQ(d->last_seen, 2000);
     EXPECT_EQ(d->first_seen, 100);
-    d = t.rig.fp->findDevice(other);
+    d = t.rig.state.fp->findDevice(other);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->getLabel(), "");
     EXPECT_EQ(d->signal_count, 0) << "negative counts are clamped to 0";
@@ -89,7 +89,7 @@ TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
     EXPECT_EQ(dev->last_activated, 1500);
     EXPECT_EQ(ip->access_count, 0u);
     EXPECT_EQ(ip->last_activated, 0);
-    EXPECT_EQ(t.rig.graph->node_count, 3u) << "the unknown node type is skipped";
+    EXPECT_EQ(t.rig.state.graph->node_count, 3u) << "the unknown node type is skipped";
 
     const Edge* e1 = t.rig.edge("AA:BB:CC:00:00:01", NodeType::device, "192.168.1.20",
                                 NodeType::ip_address, EdgeType::assigned_to);
@@ -99,7 +99,7 @@ TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
     EXPECT_FLOAT_EQ(e1->weight, 0.8f);
     EXPECT_EQ(e1->reinforcement_count, 0) << "-5 is clamped to 0";
     EXPECT_EQ(e2->reinforcement_count, 32000);
-    EXPECT_EQ(t.rig.graph->edge_count, 2u) << "unknown edge and node types skip their rows";
+    EXPECT_EQ(t.rig.state.graph->edge_count, 2u) << "unknown edge and node types skip their rows";
 
     // Open alerts only, newest first from id 1; status and time are not kept.
     struct Want {
@@ -116,7 +116,7 @@ TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
              {2, "middle", AlertSeverity::info, 0, "", "", ""},
              {3, "oldest open", AlertSeverity::high, 3, "ev", "10.0.0.1", ""},
          }) {
-        const Alert* a = t.rig.alerts->getAlert(w.id);
+        const Alert* a = t.rig.state.alerts->getAlert(w.id);
         ASSERT_NE(a, nullptr) << w.id;
         EXPECT_EQ(a->getTitle(), w.title);
         EXPECT_EQ(a->severity, w.severity) << w.title;
@@ -126,7 +126,7 @@ TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
         EXPECT_EQ(a->getSourceIp(), w.src) << w.title;
         EXPECT_EQ(a->getDestIp(), w.dst) << w.title;
     }
-    EXPECT_EQ(t.rig.alerts->alert_count, 3u);
+    EXPECT_EQ(t.rig.state.alerts->alert_count, 3u);
 }
 
 TEST(Restore, KeepsTheNewestThousandOpenAlerts) {
@@ -139,9 +139,9 @@ TEST(Restore, KeepsTheNewestThousandOpenAlerts) {
               Err::None);
     Tables t;
     restoreFromDb(*pdb.db, t.targets());
-    EXPECT_EQ(t.rig.alerts->alert_count, 1000u);
-    EXPECT_EQ(t.rig.alerts->getAlert(1)->getTitle(), "alert 1500");
-    EXPECT_EQ(t.rig.alerts->getAlert(1000)->getTitle(), "alert 501");
+    EXPECT_EQ(t.rig.state.alerts->alert_count, 1000u);
+    EXPECT_EQ(t.rig.state.alerts->getAlert(1)->getTitle(), "alert 1500");
+    EXPECT_EQ(t.rig.state.alerts->getAlert(1000)->getTitle(), "alert 501");
 }
 
 TEST(Restore, FailedPhaseIsLoggedAndTheOthersStillRun) {
@@ -194,12 +194,12 @@ TEST(RestoreConcurrency, RunsBesideTheLivePipeline) {
         ++sent;
     }
     restore.join();
-    SharedGuard hold(t.rig.p->state_lock);
-    EXPECT_EQ(t.rig.graph->node_count, 2000u) << "no address got a second node";
+    SharedGuard hold(t.rig.state.lock);
+    EXPECT_EQ(t.rig.state.graph->node_count, 2000u) << "no address got a second node";
     const Node* n = t.rig.node("10.9.0.7", NodeType::ip_address);
     ASSERT_NE(n, nullptr);
     EXPECT_GE(n->access_count, 5u);
-    EXPECT_EQ(t.rig.fp->device_count, 100u);
+    EXPECT_EQ(t.rig.state.fp->device_count, 100u);
 }
 
 }  // namespace

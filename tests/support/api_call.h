@@ -6,23 +6,17 @@
 #include <string_view>
 #include <vector>
 
-#include "api/server.h"
+#include "api/routes.h"
 #include "http/router.h"
 #include "pipeline/pipeline_fixture.h"
 
 namespace tarvex::test {
 
-// The ServerState the daemon would build over the rig's tables.
+// The ServerState the daemon would build over the rig's engine state.
 inline ServerState stateOf(PipelineRig& rig) {
     ServerState s{};
-    s.fp_engine = rig.fp;
-    s.graph = rig.graph;
-    s.alerts = rig.alerts;
-    s.events_processed = &rig.p->events_processed;
-    s.anomalies_detected = &rig.p->anomalies_detected;
-    s.pipeline = rig.p;
-    s.baseline = rig.baseline;
-    s.lock = &rig.p->state_lock;
+    s.engine = &rig.state;
+    s.db = rig.p->persistence;
     return s;
 }
 

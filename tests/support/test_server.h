@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "api/server.h"
+#include "api/routes.h"
 #include "http/server.h"
 
 namespace tarvex::test {

@@ -1,5 +1,5 @@
-// server.cpp: the API route table, the health endpoint and server start-up.
-#include "api/server.h"
+// routes.cpp: the API route table, the health endpoint and server start-up.
+#include "api/routes.h"
 
 #include <cstdlib>
 

@@ -1,11 +1,13 @@
-// server.h: the API server frame: shared handler state, routes, start-up.
+// context.h: the frame every API handler works in: the state it is given,
+// its signature, and the reply helpers and bodies several handlers share.
 //
 // ServerState is the one context every API handler receives. It holds only
 // non-owning pointers to objects that start-up creates and that live for the
-// whole process; it is filled before startServer and never changes after.
-// The tables behind it are written by the pipeline thread while handlers run:
-// a handler takes `lock` shared only while it copies what it needs into
-// request-local memory (the request's Arena), and writes JSON after.
+// whole process; it is filled before the server starts and never changes
+// after. The engine tables behind it are written by the listener thread
+// while handlers run: a handler takes the engine's lock shared only while it
+// copies what it needs into request-local memory (the request's Arena), and
+// writes JSON after. The stores serialise their own writers.
 #pragma once
 
 #include <string_view>
@@ -18,34 +20,26 @@
 namespace tarvex {
 
 struct Config;
-struct FingerprintEngine;
-struct Graph;
-struct AlertManager;
-struct Pipeline;
+class EngineState;
+class Persistence;
 struct CaseManager;
 struct RuleEngine;
 struct IndicatorStore;
 struct ActionManager;
 struct LlmManager;
-struct BaselineEngine;
-class StateLock;
 
 struct ServerState {
     const Config* config = nullptr;
-    FingerprintEngine* fp_engine = nullptr;
-    Graph* graph = nullptr;
-    AlertManager* alerts = nullptr;
-    const u64* events_processed = nullptr;
-    const u64* anomalies_detected = nullptr;
-    Pipeline* pipeline = nullptr;
+    // The tables, the ring, the counters and their lock.
+    EngineState* engine = nullptr;
+    // The database: the analytics answers and the alert detail's related
+    // events. nullptr without one.
+    Persistence* db = nullptr;
     CaseManager* cases = nullptr;
     RuleEngine* rules = nullptr;
     IndicatorStore* indicators = nullptr;
     ActionManager* actions = nullptr;
     LlmManager* llm = nullptr;
-    BaselineEngine* baseline = nullptr;
-    // The reader/writer lock over the engine tables (see state_lock.h).
-    StateLock* lock = nullptr;
 };
 
 // Every API handler has this shape; it returns an error only when it cannot
@@ -57,16 +51,6 @@ template <ApiHandler H>
 Err apiRoute(void* ctx, HttpRequest& req, HttpResponse& res) {
     return H(*static_cast<ServerState*>(ctx), req, res);
 }
-
-// Adds the API's route table to `router` in order and returns how many
-// routes it registered. A route the router cannot store stops the process
-// with "failed to create route".
-size_t registerRoutes(Router& router);
-
-// Logs, creates the HTTP server on the configured host and port, registers
-// the routes and serves until the server is stopped. Returns an error only
-// when the server cannot be set up or bound.
-Err startServer(ServerState& state);
 
 // Bodies shared by several endpoints.
 constexpr std::string_view kBodyBadQuery = "{\"error\":\"bad query string\"}";
@@ -80,8 +64,5 @@ inline Err replyJson(HttpResponse& res, u16 status, std::string_view body) {
     res.setBody(body);
     return Err::None;
 }
-
-// GET /api/health
-Err handleHealth(ServerState& state, HttpRequest& req, HttpResponse& res);
 
 }  // namespace tarvex
