@@ -33,11 +33,6 @@ ListenerTarget Pipeline::listenerTarget() {
     return ListenerTarget{this, batchTrampoline, runBegin, runEnd};
 }
 
-void Pipeline::processBatch(const Datagram* batch, unsigned count, u64 kernel_drops) {
-    ExclusiveGuard hold(state->lock);
-    processBatchLocked(batch, count, kernel_drops);
-}
-
 void Pipeline::processBatchLocked(const Datagram* batch, unsigned count, u64 kernel_drops) {
     state->counters.events_dropped = kernel_drops;
     for (unsigned i = 0; i < count; ++i) processEvent(batch[i].bytes(), batch[i].sourceIp());

@@ -13,7 +13,7 @@
 //
 // Thread-safety: processEvent runs only on the listener thread, with the
 // engine state's lock held exclusively (the listener takes it once per run
-// of at most kBatchesPerRun batches; processBatch once per batch). Readers
+// of at most kBatchesPerRun batches through the listener target). Readers
 // of anything the pipeline writes (the engine tables, the ring, the
 // counters, the history) take that lock shared, copy what they need, and
 // release it before doing any I/O.
@@ -55,9 +55,8 @@ struct Pipeline {
 
     // One datagram (the caller holds the state lock exclusively).
     void processEvent(std::string_view bytes, std::string_view source_ip);
-    // One received batch, in order, under one exclusive hold of the state lock.
-    void processBatch(const Datagram* batch, unsigned count, u64 kernel_drops);
-    // As processBatch, with the state lock already held exclusively.
+    // One received batch, in order; the caller holds the state lock
+    // exclusively.
     void processBatchLocked(const Datagram* batch, unsigned count, u64 kernel_drops);
     // The listener target: it holds the state lock exclusively for each run
     // of batches and feeds processBatchLocked.

@@ -174,7 +174,11 @@ TEST(PipelineConcurrency, ReadersCopyUnderSharedLock) {
             batch[i].source_len =
                 static_cast<u8>(copyBounded(batch[i].source, batch[i].source_len, "192.168.1.1"));
         }
-        rig.p->processBatch(batch, 8, 0);
+        // One run of one batch, as the listener hands it over.
+        ListenerTarget target = rig.p->listenerTarget();
+        target.begin(target.ctx);
+        target.process(target.ctx, batch, 8, 0);
+        target.end(target.ctx);
     }
     done = true;
     for (auto& t : readers) t.join();

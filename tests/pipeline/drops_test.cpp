@@ -31,7 +31,8 @@ struct StallingTarget {
                 while (self->hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
-        self->pipeline->processBatch(batch, count, drops);
+        ExclusiveGuard hold(self->pipeline->state->lock);
+        self->pipeline->processBatchLocked(batch, count, drops);
     }
 };
 
