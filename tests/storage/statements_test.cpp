@@ -272,5 +272,70 @@ TEST(PersistenceWrite, PurgeDeletesOnlyEventsPastTheRetention) {
     EXPECT_TRUE(log.has("warning(persistence): failed to purge old events: QueryFailed"));
 }
 
+// The device and graph upserts go out in statements of the configured number
+// of rows. One row of each kind is one the server refuses (a signal count
+// past integer, a time past timestamptz), so exactly the rows that shared its
+// statement fail with it.
+TEST(PersistenceWrite, ManyRowUpsertsFailOneStatementOfTheConfiguredSizeAtATime) {
+    TARVEX_POOL_DB_OR_SKIP(pdb, "chunks");
+    // Rows 0..4 of each kind; row 2 is refused, and with it the rows
+    // first_failed .. first_failed + failed - 1 that share its statement.
+    struct Case {
+        u32 rows_per_statement;
+        u32 first_failed;
+        u32 failed;
+        i64 edges_stored;  // of 0-1, 1-2, 2-3, 3-4: those between two stored nodes
+    };
+    const Case cases[] = {
+        {1, 2, 1, 2},
+        {2, 2, 2, 1},
+        {3, 0, 3, 1},
+        {1000, 0, 5, 0},
+    };
+    auto g = std::unique_ptr<Graph, void (*)(Graph*)>(mapZeroed<Graph>(), unmapTable<Graph>);
+    u32 slots[5];
+    for (u32 i = 0; i < 5; ++i) {
+        slots[i] = *g->addNode("10.0.0." + std::to_string(i), NodeType::ip_address);
+    }
+    for (u32 i = 0; i + 1 < 5; ++i) {
+        ASSERT_TRUE(g->addEdge(slots[i], slots[i + 1], EdgeType::communicates_with, 0.5f));
+    }
+    g->getNode(slots[2])->last_activated = 1000000000000000;  // past the year 294276
+    DeviceRow devices[5];
+    for (u32 i = 0; i < 5; ++i) {
+        std::string mac = "aa:bb:cc:00:00:0" + std::to_string(i);
+        devices[i] = device(mac.c_str(), "phone", 0.5f, i == 2 ? UINT32_MAX : i);
+    }
+    auto snap = std::make_unique<GraphSnapshot>();
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rows_per_statement);
+        ASSERT_EQ(pdb.sql().execScript("TRUNCATE siem.graph_edges, siem.graph_nodes, siem.devices"),
+                  Err::None);
+        DbStatements st(*pdb.pool, c.rows_per_statement);
+        test::LogCapture log;
+        EXPECT_EQ(st.upsertDevices(devices, 5), c.failed);
+        std::vector<std::string> want, got;
+        for (u32 i = c.first_failed; i < c.first_failed + c.failed; ++i) {
+            want.push_back("warning(persistence): failed to upsert device AA:BB:CC:00:00:0" +
+                           std::to_string(i) + ": QueryFailed");
+            want.push_back("warning(pipeline): failed to persist device: QueryFailed");
+        }
+        EXPECT_EQ(log.lines(), want);
+        EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.devices"), 5 - c.failed);
+
+        log.clear();
+        writeGraph(st, *snap, *g);
+        EXPECT_EQ(log.lines(),
+                  (std::vector<std::string>{
+                      "warning(persistence): graph node persist error: QueryFailed",
+                      "info(persistence): graph persist: " + std::to_string(5 - c.failed) +
+                          " nodes saved, " + std::to_string(c.failed) + " failed",
+                      "info(persistence): edge persist: 4 edges saved, 0 failed"}));
+        EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.graph_nodes"), 5 - c.failed);
+        EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.graph_edges"), c.edges_stored);
+    }
+}
+
 }  // namespace
 }  // namespace tarvex
