@@ -1,6 +1,7 @@
 // persistence_bench.cpp: rows per second into siem.events, one flush per
-// iteration, written as the daemon writes them (one multi-row insert in a
-// transaction) and one statement per row in a transaction, for comparison.
+// iteration, written as the daemon writes them (the persistence thread's
+// statement: one insert over arrays in a transaction), and as one VALUES list
+// or one statement per row in a transaction, for comparison.
 //
 // Needs a database with db/schema.sql applied whose events table may grow:
 //   TARVEX_BENCH_PG_URL=postgresql://... build/tarvex_bench --benchmark_filter=EventFlush
@@ -13,7 +14,9 @@
 #include <vector>
 
 #include "common/log.h"
-#include "storage/persistence.h"
+#include "pg/pool.h"
+#include "storage/persistence_batch.h"
+#include "storage/statements.h"
 
 namespace {
 
@@ -35,14 +38,17 @@ std::vector<std::string> corpusLines() {
 
 void quiet(void*, std::string_view) {}
 
-std::unique_ptr<Persistence> open(benchmark::State& state) {
+constexpr i64 kNow = 1733650000;
+
+// A pool over the benchmark database, or nullptr (the benchmark skipped).
+std::unique_ptr<PgPool> open(benchmark::State& state) {
     const char* url = std::getenv("TARVEX_BENCH_PG_URL");
     if (!url || !*url) {
         state.SkipWithError("TARVEX_BENCH_PG_URL is not set");
         return nullptr;
     }
     setLogSink(quiet, nullptr);
-    Result<std::unique_ptr<Persistence>> p = Persistence::create(url);
+    Result<std::unique_ptr<PgPool>> p = PgPool::create(url);
     setLogSink(nullptr, nullptr);
     if (!p.ok()) {
         state.SkipWithError("cannot open the database");
@@ -51,81 +57,91 @@ std::unique_ptr<Persistence> open(benchmark::State& state) {
     return std::move(p.value);
 }
 
-void fill(Persistence& db, const std::vector<std::string>& lines, size_t& next, u32 n) {
+std::unique_ptr<EventBatch> newBatch() {
+    auto b = std::make_unique<EventBatch>();
+    b->init(kNow);
+    return b;
+}
+
+void fill(EventBatch& b, const std::vector<std::string>& lines, size_t& next, u32 n) {
     for (u32 i = 0; i < n; ++i) {
-        db.bufferEvent(static_cast<u8>(next % 5), "192.168.1.20", lines[next % lines.size()],
-                       1733650000);
+        b.bufferEvent(static_cast<u8>(next % 5), "192.168.1.20", lines[next % lines.size()], kNow);
         ++next;
     }
 }
 
 // The daemon's flush: one insert of the whole batch inside the transaction.
 void BM_EventFlushBatched(benchmark::State& state) {
-    auto db = open(state);
-    if (!db) return;
+    auto pool = open(state);
+    if (!pool) return;
+    DbStatements statements(*pool);
+    auto b = newBatch();
     std::vector<std::string> lines = corpusLines();
     size_t next = 0;
     u32 rows = static_cast<u32>(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        fill(*db, lines, next, rows);
+        fill(*b, lines, next, rows);
         state.ResumeTiming();
-        if (db->flushEvents() != Err::None) state.SkipWithError("flush failed");
+        if (!statements.writeEvents(*b).ok()) state.SkipWithError("flush failed");
+        b->markFlushed(kNow);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * rows);
-    db->deinit();
+    pool->close();
 }
 BENCHMARK(BM_EventFlushBatched)->Arg(100)->Arg(256)->UseRealTime();
 
 // The same events as one VALUES list of four parameters per row.
 void BM_EventFlushValuesList(benchmark::State& state) {
-    auto db = open(state);
-    if (!db) return;
+    auto pool = open(state);
+    if (!pool) return;
+    auto batch = newBatch();
     std::vector<std::string> lines = corpusLines();
     std::vector<PgParam> params;
     size_t next = 0;
     u32 rows = static_cast<u32>(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        fill(*db, lines, next, rows);
+        fill(*batch, lines, next, rows);
         state.ResumeTiming();
-        Result<PgLease> lease = db->pool().lease();
+        Result<PgLease> lease = pool->lease();
         if (!lease.ok() || lease.value->begin() != Err::None) {
             state.SkipWithError("no connection");
             break;
         }
-        EventBatch& b = db->batch();
+        EventBatch& b = *batch;
         params.clear();
         u32 n = b.appendInsertParams(params);
         lease.value->exec(eventInsertSql(n).c_str(), std::span<const PgParam>(params));
         if (lease.value->commit() != Err::None) state.SkipWithError("commit failed");
         state.PauseTiming();
         lease.value.release();
-        b.markFlushed(1733650000);
+        b.markFlushed(kNow);
         state.ResumeTiming();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * rows);
-    db->deinit();
+    pool->close();
 }
 BENCHMARK(BM_EventFlushValuesList)->Arg(100)->Arg(256)->UseRealTime();
 
 // The same events, one insert statement per row inside the transaction.
 void BM_EventFlushPerRow(benchmark::State& state) {
-    auto db = open(state);
-    if (!db) return;
+    auto pool = open(state);
+    if (!pool) return;
+    auto batch = newBatch();
     std::vector<std::string> lines = corpusLines();
     size_t next = 0;
     u32 rows = static_cast<u32>(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        fill(*db, lines, next, rows);
+        fill(*batch, lines, next, rows);
         state.ResumeTiming();
-        Result<PgLease> lease = db->pool().lease();
+        Result<PgLease> lease = pool->lease();
         if (!lease.ok() || lease.value->begin() != Err::None) {
             state.SkipWithError("no connection");
             break;
         }
-        EventBatch& b = db->batch();
+        EventBatch& b = *batch;
         for (u32 i = 0; i < b.pendingCount(); ++i) {
             const BufferedEvent& e = b.pending(i);
             lease.value->exec(sql::kEventInsert,
@@ -136,11 +152,11 @@ void BM_EventFlushPerRow(benchmark::State& state) {
         // Empty the ring the way a successful flush does.
         state.PauseTiming();
         lease.value.release();
-        b.markFlushed(1733650000);
+        b.markFlushed(kNow);
         state.ResumeTiming();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * rows);
-    db->deinit();
+    pool->close();
 }
 BENCHMARK(BM_EventFlushPerRow)->Arg(100)->Arg(256)->UseRealTime();
 

@@ -11,6 +11,7 @@
 #include "common/table.h"
 #include "common/text.h"
 #include "engine_state.h"
+#include "storage/event_queries.h"
 #include "storage/persistence.h"
 
 namespace tarvex {
@@ -106,7 +107,7 @@ u32 relatedEventsFromDatabase(const ServerState& state, std::string_view source_
     Rows* got_rows = arenaArray<Rows>(arena, 1);
     if (!got_rows) return 0;
     const DbEvent* rows = got_rows->row;
-    Result<u32> got = state.db->queryRelatedEvents(source_ip, got_rows->row);
+    Result<u32> got = queryRelatedEvents(state.db->pool(), source_ip, got_rows->row);
     if (!got) return 0;
     u32 n = got.value < cap ? got.value : cap;
     for (u32 i = 0; i < n; ++i) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/text.h"
 #include "common/types.h"
 #include "pg/param.h"
 
@@ -83,5 +84,14 @@ Result<size_t> escapeLikePattern(std::string_view text, std::span<char, 256> out
 // Rewrites `text` in place so that it is valid UTF-8 without NUL bytes:
 // every byte that is not part of a well-formed sequence becomes '?'.
 void makeStorableText(std::span<char> text);
+
+// Copies `src` into `buf` (cut to its size, the length in `len`), makes the
+// copy storable and returns it.
+template <size_t N, class L>
+std::string_view copyStorable(char (&buf)[N], L& len, std::string_view src) {
+    copyBounded(buf, len, src);
+    makeStorableText(std::span<char>(buf, static_cast<size_t>(len)));
+    return view(buf, len);
+}
 
 }  // namespace tarvex

@@ -1,11 +1,12 @@
-// The write path against a real server: what each statement leaves in the
-// database, how a failed flush keeps its events, and the related-events
-// lookup.
-#include "storage/persistence.h"
+// The statements of the write path against a real server, driven as the
+// persistence thread drives them: what each leaves in the database, and how a
+// failed event write leaves the batch to be written again.
+#include "storage/statements.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,14 +22,17 @@ using test::scalar;
 using test::table;
 
 constexpr i64 kT = 1733650000;
-i64 fixedClock() {
-    return kT;
+
+std::unique_ptr<EventBatch> newBatch() {
+    auto b = std::make_unique<EventBatch>();
+    b->init(kT);
+    return b;
 }
 
-PersistenceOptions fixedTime() {
-    PersistenceOptions o;
-    o.clock = fixedClock;
-    return o;
+// The graph as the persistence thread writes it: a snapshot, then the upserts.
+void writeGraph(DbStatements& st, GraphSnapshot& snap, const Graph& g) {
+    snap.take(g);
+    st.writeGraph(snap);
 }
 
 DeviceRow device(const char* mac_hex, std::string_view label, f32 confidence, u32 signals) {
@@ -44,18 +48,20 @@ DeviceRow device(const char* mac_hex, std::string_view label, f32 confidence, u3
 }
 
 TEST(PersistenceWrite, FlushWritesPendingEventsAndSkipsEmptyOnes) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "flush", fixedTime());
-    Persistence& db = *pdb.db;
-    db.bufferEvent(0, "192.168.1.20", "first line", kT - 10);
-    db.bufferEvent(3, "", "no sender", kT - 5);
-    db.bufferEvent(2, "10.0.0.1", "", kT - 4);
-    db.bufferEvent(1, "2001:db8::1", "CEF:0|x", kT - 1);
+    TARVEX_POOL_DB_OR_SKIP(pdb, "flush");
+    DbStatements st(*pdb.pool);
+    auto b = newBatch();
+    b->bufferEvent(0, "192.168.1.20", "first line", kT - 10);
+    b->bufferEvent(3, "", "no sender", kT - 5);
+    b->bufferEvent(2, "10.0.0.1", "", kT - 4);
+    b->bufferEvent(1, "2001:db8::1", "CEF:0|x", kT - 1);
     // Text that means something inside an array literal stays text.
-    db.bufferEvent(4, "10.0.0.2", "say \"hi\" \\ {a,b} 'q'", kT);
-    db.bufferEvent(4, "10.0.0.3", "NULL", kT);
-    ASSERT_EQ(db.flushEvents(), Err::None);
-    EXPECT_EQ(db.batch().event_count, 0u);
-    EXPECT_EQ(db.eventsWritten(), 5u);
+    b->bufferEvent(4, "10.0.0.2", "say \"hi\" \\ {a,b} 'q'", kT);
+    b->bufferEvent(4, "10.0.0.3", "NULL", kT);
+    Result<u32> written = st.writeEvents(*b);
+    ASSERT_EQ(written.err, Err::None);
+    EXPECT_EQ(written.value, 5u);
+    EXPECT_EQ(b->event_count, 6u) << "marking the batch flushed is its owner's step";
     EXPECT_EQ(table(pdb.sql(),
                     "SELECT event_type, host(source_ip), raw_data, "
                     "EXTRACT(EPOCH FROM event_time)::bigint FROM siem.events ORDER BY id"),
@@ -64,28 +70,34 @@ TEST(PersistenceWrite, FlushWritesPendingEventsAndSkipsEmptyOnes) {
               "1|2001:db8::1|CEF:0|x|1733649999\n"
               "4|10.0.0.2|say \"hi\" \\ {a,b} 'q'|1733650000\n"
               "4|10.0.0.3|NULL|1733650000");
-    // Nothing pending: a second flush writes nothing.
-    ASSERT_EQ(db.flushEvents(), Err::None);
+    // Nothing pending: a second write writes nothing.
+    b->markFlushed(kT);
+    written = st.writeEvents(*b);
+    ASSERT_EQ(written.err, Err::None);
+    EXPECT_EQ(written.value, 0u);
     EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.events"), 5);
 }
 
 TEST(PersistenceWrite, FailedFlushKeepsTheRingAndWritesTheNewestAfterRecovery) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "retry", fixedTime());
-    Persistence& db = *pdb.db;
+    TARVEX_POOL_DB_OR_SKIP(pdb, "retry");
+    DbStatements st(*pdb.pool);
+    auto b = newBatch();
     for (int i = 0; i < 300; ++i)
-        db.bufferEvent(0, "192.168.1.20", "event " + std::to_string(i), kT);
+        b->bufferEvent(0, "192.168.1.20", "event " + std::to_string(i), kT);
 
     ASSERT_EQ(pdb.sql().execScript("ALTER TABLE siem.events RENAME TO events_away"), Err::None);
     {
         test::LogCapture log;
-        EXPECT_EQ(db.flushEvents(), Err::InsertFailed);
+        EXPECT_EQ(st.writeEvents(*b).err, Err::InsertFailed);
         // The oldest surviving slot is 300 mod 256.
         EXPECT_TRUE(log.has("warning(persistence): failed to insert event 44: QueryFailed"));
     }
-    EXPECT_EQ(db.batch().event_count, 300u);
+    EXPECT_EQ(b->event_count, 300u);
     ASSERT_EQ(pdb.sql().execScript("ALTER TABLE siem.events_away RENAME TO events"), Err::None);
 
-    ASSERT_EQ(db.flushEvents(), Err::None);
+    Result<u32> written = st.writeEvents(*b);
+    ASSERT_EQ(written.err, Err::None);
+    EXPECT_EQ(written.value, 256u);
     EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.events"), 256);
     EXPECT_EQ(scalar(pdb.sql(), "SELECT raw_data FROM siem.events ORDER BY id LIMIT 1"),
               "event 44");
@@ -94,31 +106,34 @@ TEST(PersistenceWrite, FailedFlushKeepsTheRingAndWritesTheNewestAfterRecovery) {
 }
 
 TEST(PersistenceWrite, FlushWithoutAFreeConnectionFailsAndKeepsEvents) {
-    PersistenceOptions o = fixedTime();
-    o.pool.acquire_timeout_ms = 200;
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "noconn", o);
-    Persistence& db = *pdb.db;
-    db.bufferEvent(0, "192.168.1.20", "kept", kT);
+    PgPoolOptions o;
+    o.acquire_timeout_ms = 200;
+    TARVEX_POOL_DB_OR_SKIP(pdb, "noconn", o);
+    DbStatements st(*pdb.pool);
+    auto b = newBatch();
+    b->bufferEvent(0, "192.168.1.20", "kept", kT);
     std::vector<PgLease> held;
-    for (int i = 0; i < 4; ++i) held.push_back(std::move(db.pool().lease().value));
+    for (int i = 0; i < 4; ++i) held.push_back(std::move(pdb.pool->lease().value));
     test::LogCapture log;
-    EXPECT_EQ(db.flushEvents(), Err::ConnectionFailed);
+    EXPECT_EQ(st.writeEvents(*b).err, Err::ConnectionFailed);
     EXPECT_TRUE(
         log.has("warning(persistence): failed to acquire connection for event flush: Timeout"));
     held.clear();
-    EXPECT_EQ(db.flushEvents(), Err::None);
+    EXPECT_EQ(st.writeEvents(*b).err, Err::None);
     EXPECT_EQ(scalar(pdb.sql(), "SELECT raw_data FROM siem.events"), "kept");
 }
 
 TEST(PersistenceWrite, DeviceUpsertKeepsOneRowPerAddressWithTheLatestValues) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "devices");
-    Persistence& db = *pdb.db;
-    ASSERT_EQ(db.persistDevice(device("aa:bb:cc:00:00:01", "phone", 0.5f, 3)), Err::None);
-    ASSERT_EQ(db.persistDevice(device("aa:bb:cc:00:00:01", "laptop", 0.75f, 9)), Err::None);
+    TARVEX_POOL_DB_OR_SKIP(pdb, "devices");
+    DbStatements st(*pdb.pool);
+    const DeviceRow first = device("aa:bb:cc:00:00:01", "phone", 0.5f, 3);
+    const DeviceRow second = device("aa:bb:cc:00:00:01", "laptop", 0.75f, 9);
+    ASSERT_EQ(st.upsertDevices(&first, 1), 0u);
+    ASSERT_EQ(st.upsertDevices(&second, 1), 0u);
     DeviceRow batch[] = {device("aa:bb:cc:00:00:02", "", 0.0f, 0),
                          device("aa:bb:cc:00:00:03", "caf\xC3\xA9 \xFF", 0.25f, 255),
                          device("aa:bb:cc:00:00:01", "tablet", 1.0f, 12)};
-    EXPECT_EQ(db.persistDevices(batch, 3), 0u);
+    EXPECT_EQ(st.upsertDevices(batch, 3), 0u);
     EXPECT_EQ(table(pdb.sql(),
                     "SELECT mac::text, label, category, confidence, signal_count, "
                     "first_seen IS NOT NULL AND created_at IS NOT NULL AND last_seen IS NOT NULL "
@@ -129,8 +144,8 @@ TEST(PersistenceWrite, DeviceUpsertKeepsOneRowPerAddressWithTheLatestValues) {
 }
 
 TEST(PersistenceWrite, AlertInsertStoresNullForEmptyOptionalTexts) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "alerts");
-    Persistence& db = *pdb.db;
+    TARVEX_POOL_DB_OR_SKIP(pdb, "alerts");
+    DbStatements st(*pdb.pool);
     auto alerts = std::unique_ptr<AlertManager, void (*)(AlertManager*)>(mapZeroed<AlertManager>(),
                                                                          unmapTable<AlertManager>);
     alerts->init();
@@ -144,8 +159,8 @@ TEST(PersistenceWrite, AlertInsertStoresNullForEmptyOptionalTexts) {
     u32 bare = alerts->createAlert("Scan - 10.0.0.5", "Scan", AlertSeverity::high, 0.0f, none, 0);
     alerts->getAlert(bare)->setSourceIp("10.0.0.5");
 
-    ASSERT_EQ(db.persistAlert(AlertRow::fromAlert(*alerts->getAlert(full))), Err::None);
-    ASSERT_EQ(db.persistAlert(AlertRow::fromAlert(*alerts->getAlert(bare))), Err::None);
+    ASSERT_EQ(st.insertAlert(AlertRow::fromAlert(*alerts->getAlert(full))), Err::None);
+    ASSERT_EQ(st.insertAlert(AlertRow::fromAlert(*alerts->getAlert(bare))), Err::None);
     EXPECT_EQ(table(pdb.sql(),
                     "SELECT title, description, severity, status, source_mac, surprise_score, "
                     "collision_wave_count, evidence, host(source_ip), host(dest_ip), "
@@ -158,18 +173,19 @@ TEST(PersistenceWrite, AlertInsertStoresNullForEmptyOptionalTexts) {
     // A source that is no address fails the insert, which is reported.
     alerts->getAlert(bare)->setSourceIp("gateway");
     test::LogCapture log;
-    EXPECT_EQ(db.persistAlert(AlertRow::fromAlert(*alerts->getAlert(bare))), Err::QueryFailed);
+    EXPECT_EQ(st.insertAlert(AlertRow::fromAlert(*alerts->getAlert(bare))), Err::QueryFailed);
     EXPECT_TRUE(log.has("warning(persistence): failed to insert alert: QueryFailed"));
 }
 
 TEST(PersistenceWrite, GraphSnapshotUpsertsNodesThenEdges) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "graph");
-    Persistence& db = *pdb.db;
+    TARVEX_POOL_DB_OR_SKIP(pdb, "graph");
+    DbStatements st(*pdb.pool);
     auto g = std::unique_ptr<Graph, void (*)(Graph*)>(mapZeroed<Graph>(), unmapTable<Graph>);
+    auto snap = std::make_unique<GraphSnapshot>();
 
     {
         test::LogCapture log;
-        db.persistGraph(*g);
+        writeGraph(st, *snap, *g);
         EXPECT_TRUE(log.lines().empty()) << "an empty graph logs no summary";
     }
 
@@ -185,7 +201,7 @@ TEST(PersistenceWrite, GraphSnapshotUpsertsNodesThenEdges) {
     g->findEdge(ip, svc, EdgeType::assigned_to)->reinforcement_count = 40000;
     {
         test::LogCapture log;
-        db.persistGraph(*g);
+        writeGraph(st, *snap, *g);
         EXPECT_TRUE(log.has("info(persistence): graph persist: 4 nodes saved, 0 failed"));
         EXPECT_TRUE(log.has("info(persistence): edge persist: 3 edges saved, 0 failed"));
     }
@@ -208,7 +224,7 @@ TEST(PersistenceWrite, GraphSnapshotUpsertsNodesThenEdges) {
     g->bumpAccess(twin, kT + 60);
     g->getNode(twin)->activation = 0.5f;
     g->addEdge(dev, twin, EdgeType::assigned_to, 1.0f);
-    db.persistGraph(*g);
+    writeGraph(st, *snap, *g);
     EXPECT_EQ(table(pdb.sql(),
                     "SELECT activation, access_count, EXTRACT(EPOCH FROM last_activated)::bigint "
                     "FROM siem.graph_nodes WHERE name = '192.168.1.20'"),
@@ -221,16 +237,17 @@ TEST(PersistenceWrite, GraphSnapshotUpsertsNodesThenEdges) {
 }
 
 TEST(PersistenceWrite, GraphPassCountsEveryRowOfAFailedStatementAsFailed) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "graphfail");
-    Persistence& db = *pdb.db;
+    TARVEX_POOL_DB_OR_SKIP(pdb, "graphfail");
+    DbStatements st(*pdb.pool);
     auto g = std::unique_ptr<Graph, void (*)(Graph*)>(mapZeroed<Graph>(), unmapTable<Graph>);
+    auto snap = std::make_unique<GraphSnapshot>();
     u32 a = *g->addNode("10.0.0.1", NodeType::ip_address);
     u32 b = *g->addNode("10.0.0.2", NodeType::ip_address);
     g->addEdge(a, b, EdgeType::communicates_with, 0.5f);
     ASSERT_EQ(pdb.sql().execScript("DROP TABLE siem.graph_edges; DROP TABLE siem.graph_nodes"),
               Err::None);
     test::LogCapture log;
-    db.persistGraph(*g);
+    writeGraph(st, *snap, *g);
     EXPECT_TRUE(log.has("warning(persistence): graph node persist error: QueryFailed"));
     EXPECT_TRUE(log.has("info(persistence): graph persist: 0 nodes saved, 2 failed"));
     EXPECT_TRUE(log.has("warning(persistence): graph edge persist error: QueryFailed"));
@@ -238,7 +255,8 @@ TEST(PersistenceWrite, GraphPassCountsEveryRowOfAFailedStatementAsFailed) {
 }
 
 TEST(PersistenceWrite, PurgeDeletesOnlyEventsPastTheRetention) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "purge");
+    TARVEX_POOL_DB_OR_SKIP(pdb, "purge");
+    DbStatements st(*pdb.pool);
     ASSERT_EQ(
         pdb.sql().execScript(
             "INSERT INTO siem.events (event_type, raw_data, event_time) VALUES "
@@ -246,63 +264,77 @@ TEST(PersistenceWrite, PurgeDeletesOnlyEventsPastTheRetention) {
             "(0, 'new', now())"),
         Err::None);
     test::LogCapture log;
-    pdb.db->purgeOldEvents(30);
+    st.purgeOldEvents(30);
     EXPECT_TRUE(log.has("info(persistence): purged events older than 30 days"));
     EXPECT_EQ(table(pdb.sql(), "SELECT raw_data FROM siem.events ORDER BY id"), "edge\nnew");
     ASSERT_EQ(pdb.sql().execScript("DROP TABLE siem.events"), Err::None);
-    pdb.db->purgeOldEvents(30);
+    st.purgeOldEvents(30);
     EXPECT_TRUE(log.has("warning(persistence): failed to purge old events: QueryFailed"));
 }
 
-TEST(PersistenceRead, RelatedEventsMatchTheAddressOrTheTextNewestFirst) {
-    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "related");
-    ASSERT_EQ(pdb.sql().execScript(
-                  "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) VALUES "
-                  "(4, '192.168.1.20', 'from it', to_timestamp(1000)), "
-                  "(0, '10.0.0.1', 'names 192.168.1.20 inside', to_timestamp(3000)), "
-                  "(0, '10.0.0.1', 'names 192.168.1.200 too', to_timestamp(2000)), "
-                  "(0, '10.0.0.1', 'unrelated', to_timestamp(4000)), "
-                  "(3, NULL, 'no source, 192.168.1.20', to_timestamp(500))"),
-              Err::None);
-    struct Related {
-        DbEvent e[kMaxRelatedEvents];
+// The device and graph upserts go out in statements of the configured number
+// of rows. One row of each kind is one the server refuses (a signal count
+// past integer, a time past timestamptz), so exactly the rows that shared its
+// statement fail with it.
+TEST(PersistenceWrite, ManyRowUpsertsFailOneStatementOfTheConfiguredSizeAtATime) {
+    TARVEX_POOL_DB_OR_SKIP(pdb, "chunks");
+    // Rows 0..4 of each kind; row 2 is refused, and with it the rows
+    // first_failed .. first_failed + failed - 1 that share its statement.
+    struct Case {
+        u32 rows_per_statement;
+        u32 first_failed;
+        u32 failed;
+        i64 edges_stored;  // of 0-1, 1-2, 2-3, 3-4: those between two stored nodes
     };
-    auto out = std::make_unique<Related>();
-    auto& rows = out->e;
-    Result<u32> n = pdb.db->queryRelatedEvents("192.168.1.20", rows);
-    ASSERT_TRUE(n.ok());
-    std::string got;
-    for (u32 i = 0; i < n.value; ++i) {
-        got += std::to_string(rows[i].timestamp) + "|" + std::to_string(rows[i].event_type) + "|" +
-               std::string(rows[i].getSourceIp()) + "|" + std::string(rows[i].getData()) + "\n";
+    const Case cases[] = {
+        {1, 2, 1, 2},
+        {2, 2, 2, 1},
+        {3, 0, 3, 1},
+        {1000, 0, 5, 0},
+    };
+    auto g = std::unique_ptr<Graph, void (*)(Graph*)>(mapZeroed<Graph>(), unmapTable<Graph>);
+    u32 slots[5];
+    for (u32 i = 0; i < 5; ++i) {
+        slots[i] = *g->addNode("10.0.0." + std::to_string(i), NodeType::ip_address);
     }
-    // The raw-text match is a substring match: "192.168.1.200" contains it.
-    EXPECT_EQ(got,
-              "3000|0|10.0.0.1|names 192.168.1.20 inside\n"
-              "2000|0|10.0.0.1|names 192.168.1.200 too\n"
-              "1000|4|192.168.1.20|from it\n"
-              "500|3||no source, 192.168.1.20\n");
+    for (u32 i = 0; i + 1 < 5; ++i) {
+        ASSERT_TRUE(g->addEdge(slots[i], slots[i + 1], EdgeType::communicates_with, 0.5f));
+    }
+    g->getNode(slots[2])->last_activated = 1000000000000000;  // past the year 294276
+    DeviceRow devices[5];
+    for (u32 i = 0; i < 5; ++i) {
+        std::string mac = "aa:bb:cc:00:00:0" + std::to_string(i);
+        devices[i] = device(mac.c_str(), "phone", 0.5f, i == 2 ? UINT32_MAX : i);
+    }
+    auto snap = std::make_unique<GraphSnapshot>();
 
-    // At most 50, newest first.
-    ASSERT_EQ(pdb.sql().execScript(
-                  "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) "
-                  "SELECT 0, '172.16.0.9', 'x', to_timestamp(10000 + g) FROM "
-                  "generate_series(1, 60) g"),
-              Err::None);
-    n = pdb.db->queryRelatedEvents("172.16.0.9", rows);
-    ASSERT_TRUE(n.ok());
-    EXPECT_EQ(n.value, 50u);
-    EXPECT_EQ(rows[0].timestamp, 10060);
-    EXPECT_EQ(rows[49].timestamp, 10011);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rows_per_statement);
+        ASSERT_EQ(pdb.sql().execScript("TRUNCATE siem.graph_edges, siem.graph_nodes, siem.devices"),
+                  Err::None);
+        DbStatements st(*pdb.pool, c.rows_per_statement);
+        test::LogCapture log;
+        EXPECT_EQ(st.upsertDevices(devices, 5), c.failed);
+        std::vector<std::string> want, got;
+        for (u32 i = c.first_failed; i < c.first_failed + c.failed; ++i) {
+            want.push_back("warning(persistence): failed to upsert device AA:BB:CC:00:00:0" +
+                           std::to_string(i) + ": QueryFailed");
+            want.push_back("warning(pipeline): failed to persist device: QueryFailed");
+        }
+        EXPECT_EQ(log.lines(), want);
+        EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.devices"), 5 - c.failed);
 
-    // Nothing is asked for an empty text; a text that is no address fails.
-    n = pdb.db->queryRelatedEvents("", rows);
-    EXPECT_TRUE(n.ok() && n.value == 0);
-    test::LogCapture log;
-    n = pdb.db->queryRelatedEvents("gateway", rows);
-    EXPECT_EQ(n.err, Err::QueryFailed);
-    EXPECT_TRUE(
-        log.has("warning(persistence): failed to query related events for gateway: QueryFailed"));
+        log.clear();
+        writeGraph(st, *snap, *g);
+        EXPECT_EQ(log.lines(),
+                  (std::vector<std::string>{
+                      "warning(persistence): graph node persist error: QueryFailed",
+                      "info(persistence): graph persist: " + std::to_string(5 - c.failed) +
+                          " nodes saved, " + std::to_string(c.failed) + " failed",
+                      "info(persistence): edge persist: 4 edges saved, 0 failed"}));
+        EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.graph_nodes"), 5 - c.failed);
+        EXPECT_EQ(count(pdb.sql(), "SELECT count(*) FROM siem.graph_edges"), c.edges_stored);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// db_records.h: the records the listener hands to the database writer.
+//
+// DeviceRow and AlertRow are filled by the listener (the device state step and
+// CEF handling) and copied whole into the write queue by the submit* calls of
+// Persistence; the persistence thread reads its own copies. GraphSnapshot is
+// the copy of the entity graph the listener takes under the state lock
+// (Persistence::submitGraph) and the persistence thread writes without it;
+// Persistence guards which of its two snapshots each side may touch.
+//
+// Plain data, no allocation: every text is a fixed array with its length.
+#pragma once
+
+#include <string_view>
+
+#include "alert/manager.h"
+#include "common/types.h"
+#include "engine/graph.h"
+
+namespace tarvex {
+
+// One device row as the device state step writes it.
+struct DeviceRow {
+    u8 mac[6];
+    f32 confidence;
+    u32 signal_count;
+    char label[64];
+    u8 label_len;
+
+    std::string_view getLabel() const { return {label, label_len}; }
+};
+
+// One alert row as CEF handling writes it (texts sized as in the alert store).
+struct AlertRow {
+    char title[kAlertTitleCap];
+    u8 title_len;
+    u16 description_len;
+    u16 evidence_len;
+    char description[kAlertDescriptionCap];
+    char evidence[kAlertEvidenceCap];
+    AlertSeverity severity;
+    u8 source_mac[6];
+    f32 surprise_score;
+    char source_ip[kAlertIpCap];
+    u8 source_ip_len;
+    char dest_ip[kAlertIpCap];
+    u8 dest_ip_len;
+
+    // The row of a stored alert.
+    static AlertRow fromAlert(const Alert& a);
+};
+
+// A copy of the graph's active nodes and edges, taken under the state lock
+// and written without it. Nodes keep their slots so edges can name them.
+struct GraphSnapshot {
+    struct NodeRow {
+        i64 last_activated;
+        f32 activation;
+        u32 access_count;
+        Name name;
+        NodeType node_type;
+        bool present;  // active with a non-empty name
+    };
+    struct EdgeRow {
+        u32 source;
+        u32 target;
+        f32 weight;
+        u16 reinforcement_count;
+        EdgeType edge_type;
+    };
+    NodeRow nodes[kMaxNodes];
+    EdgeRow edges[kMaxEdges];
+    u32 edge_rows;
+    u32 node_slots;  // node rows filled by the last take; those past it are absent
+
+    // Copies `g` (the caller holds the state lock at least shared).
+    void take(const Graph& g);
+};
+
+}  // namespace tarvex

@@ -1,0 +1,95 @@
+// statements.h: the statements of the database write path, and their texts.
+//
+// DbStatements writes over a PgPool what the persistence thread has gathered:
+// the pending events of an EventBatch (one transaction, one insert over four
+// unnested arrays), device rows and graph snapshots (many rows per
+// statement), one alert at a time, and the retention purge. Each call leases
+// what it needs from the pool, logs its own failures under "persistence", and
+// is done when it returns.
+//
+// Not synchronised: one thread uses an object (the persistence thread, or a
+// test or benchmark that made its own over a pool of its own); it keeps its
+// parameter buffers between calls. The pool is thread-safe, so readers may use
+// it meanwhile.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "common/types.h"
+#include "pg/pool.h"
+#include "storage/db_records.h"
+#include "storage/persistence_batch.h"
+
+namespace tarvex {
+
+namespace sql {
+inline constexpr const char* kEventInsert =
+    "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) VALUES ($1::smallint, "
+    "$2::inet, $3, to_timestamp($4))";
+// The event insert for a whole batch: the same columns, casts and
+// conversions, one row per element of four parallel arrays (type, source
+// address or NULL, raw text, epoch seconds), in array order.
+inline constexpr const char* kEventInsertArrays =
+    "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) SELECT t::smallint, "
+    "ip::inet, raw, to_timestamp(ts) FROM unnest($1::smallint[], $2::text[], $3::text[], "
+    "$4::float8[]) AS u(t, ip, raw, ts)";
+inline constexpr const char* kAlertInsert =
+    "INSERT INTO siem.alerts (title, description, severity, source_mac, surprise_score, evidence, "
+    "source_ip, dest_ip) VALUES ($1, $2, $3::siem.alert_severity, $4::macaddr, $5, $6, $7::inet, "
+    "$8::inet)";
+inline constexpr const char* kPurge =
+    "DELETE FROM siem.events WHERE event_time < now() - ($1 || ' days')::interval";
+}  // namespace sql
+
+// Fills the four array literals of kEventInsertArrays with the pending events
+// of `b` that have raw text, oldest first; returns how many.
+u32 appendEventArrays(const EventBatch& b, std::string (&arrays)[4]);
+
+class DbStatements {
+  public:
+    // `rows_per_statement` bounds the device and graph upserts (at least 1).
+    explicit DbStatements(PgPool& pool, u32 rows_per_statement = 1000);
+    DbStatements(const DbStatements&) = delete;
+    DbStatements& operator=(const DbStatements&) = delete;
+
+    // Writes the pending events of `batch` that have raw text in one
+    // transaction with one multi-row insert; returns how many. Nothing is
+    // asked of the database when nothing is pending. The batch is only read:
+    // its owner marks it flushed after a success and keeps it after a
+    // failure. Errors: ConnectionFailed, TransactionFailed, InsertFailed,
+    // CommitFailed.
+    Result<u32> writeEvents(const EventBatch& batch);
+
+    // Upserts several devices (distinct addresses) in statements of many
+    // rows. Returns the number of rows whose statement failed.
+    u32 upsertDevices(const DeviceRow* rows, u32 count);
+
+    Err insertAlert(const AlertRow& row);
+
+    // Upserts every node of the snapshot, then every edge, many rows per
+    // statement; each logs its summary line when it attempted anything.
+    // Nodes that share a name and type share a row, the later slot winning.
+    void writeGraph(const GraphSnapshot& snap);
+
+    // Deletes the events older than `days` days.
+    void purgeOldEvents(u32 days);
+
+  private:
+    void writeNodes(const GraphSnapshot& snap);
+    void writeEdges(const GraphSnapshot& snap);
+
+    PgPool& pool_;
+    const u32 rows_per_statement_;
+    std::vector<PgParam> params_;
+    std::string event_arrays_[4];
+    // The node slots (edge rows) one upsert pass writes, in order.
+    std::vector<u32> rows_;
+    // Per snapshot: the slot whose row each node slot shares (writeNodes),
+    // and whether any two nodes share one.
+    std::vector<u32> canon_;
+    bool has_duplicates_ = false;
+};
+
+}  // namespace tarvex
