@@ -24,15 +24,24 @@
 //     bytes; a write that would exceed it fails and the connection is
 //     closed, so a stalled client never blocks a writer.
 //
+// Where the engine lives (the headers and files below are private to
+// src/http):
+//   - event_loop.cpp: the loop thread: listening socket, accept, reads and
+//     parsing, connection slots, draining output, close and linger;
+//   - handler_pool.h/.cpp: the handler threads, the request queue to them and
+//     the done notices back to the loop;
+//   - ws_service.cpp: upgraded connections: reading frames, delivering
+//     messages, writing frames and closing (the WsConn operations);
+//   - conn.h/.cpp: the per-connection state the three share, and writing to
+//     a connection's output.
+//
 // Thread-safety: router() is filled before serve(); stop() and the WsConn
 // write operations may be called from any thread.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 #include <string_view>
-#include <thread>
 
 #include "common/error.h"
 #include "common/types.h"
@@ -81,6 +90,8 @@ struct WsCallbacks {
 };
 
 struct Conn;
+class HandlerPool;
+struct RequestDone;
 
 class HttpServer {
   public:
@@ -107,75 +118,65 @@ class HttpServer {
 
   private:
     friend struct WsConn;
-    struct Job {
-        u32 slot;
-    };
-    struct Done {
-        u32 slot;
-        bool keep_alive;
-        bool upgraded;
-    };
+    friend class HandlerPool;  // wakes the loop with wakeForDone()
 
+    // Event loop (event_loop.cpp), on the loop thread unless noted.
     void loop();
-    void workerMain();
-    void handleRequest(Conn& c, Arena& arena, char* head_buf, size_t head_cap);
     void acceptAll();
     void onEvent(u32 slot, u32 gen, u32 events);
     void service(Conn& c);
     void serviceHttp(Conn& c);
-    void serviceWs(Conn& c);
-    void deliverWs(Conn& c, WsOpcode op, std::string_view data);
-    void wsFail(Conn& c, Err e, u16 code);
     bool readMore(Conn& c);
     void drainOutput(Conn& c);
-    void finishRequest(const Done& d);
+    void finishRequest(const RequestDone& d);
     void replyAndClose(Conn& c, std::string_view reply);
     void closeAfterFlush(Conn& c);
     void shutdownAndLinger(Conn& c);
-    void runWsClose(Conn& c);
     void closeNow(Conn& c);
-    void wake();
-    void postDone(const Done& d);
     void lingerSweep();
     u32 slotOf(const Conn& c) const;
+    // Wakes the loop; any thread.
+    void wake();
+    // Wakes the loop for a done notice unless a wake-up is pending already;
+    // handler threads.
+    void wakeForDone();
+
+    // WebSocket service (ws_service.cpp): serviceWs, deliverWs, wsFail and
+    // runWsClose on the loop thread, wsWrite and wsClose on any thread.
+    void serviceWs(Conn& c);
+    void deliverWs(Conn& c, WsOpcode op, std::string_view data);
+    void wsFail(Conn& c, Err e, u16 code);
+    void runWsClose(Conn& c);
     Err wsWrite(u32 slot, u32 gen, WsOpcode op, const std::string_view* parts, size_t count);
     void wsClose(u32 slot, u32 gen, u16 code);
-    // Appends to the output (sending directly when nothing is queued);
-    // called with the connection's out_mu held.
-    Err queueOutputLocked(Conn& c, const std::string_view* parts, size_t count, size_t limit);
 
+    // Set up by the constructor and bind() before serve(), then only read
+    // (serve() closes listen_fd_ when the loop has ended).
     void* ctx_;
     Router router_;
     int listen_fd_ = -1;
     int epoll_fd_ = -1;
     int wake_fd_ = -1;
     u16 port_ = 0;
+    Err setup_err_ = Err::None;
+    // kMaxConnections slots (conn.h says who writes which field).
     Conn* conns_ = nullptr;
+    // The loop thread's alone: free slots, lingering count, its error.
     u32 free_[kMaxConnections];
     u32 free_count_ = 0;
     u32 lingering_ = 0;
-    Err setup_err_ = Err::None;
     Err loop_err_ = Err::None;
+    // Flags for the loop, which reads them after every wake-up: stop() was
+    // called (any thread); a wake-up for done notices is pending (set by
+    // handler threads, cleared by the loop when woken); a WebSocket write or
+    // close asked for a connection to be closed (set by any thread, cleared
+    // by the loop before it looks at close_requested of every slot).
     std::atomic<bool> stopping_{false};
     std::atomic<bool> wake_pending_{false};
     std::atomic<bool> close_requests_{false};
 
-    // Request queue (loop -> handler threads).
-    std::mutex job_mu_;
-    std::condition_variable job_cv_;
-    Job jobs_[kRequestQueueSize];
-    size_t job_head_ = 0;
-    size_t job_count_ = 0;
-    bool workers_exit_ = false;
-
-    // Finished requests (handler threads -> loop); each connection has at
-    // most one request out, so kMaxConnections entries always suffice.
-    std::mutex done_mu_;
-    Done done_[kMaxConnections];
-    size_t done_head_ = 0;
-    size_t done_count_ = 0;
-
-    std::thread workers_[kHandlerThreads];
+    // The handler threads and their queues (handler_pool.h).
+    std::unique_ptr<HandlerPool> pool_;
 };
 
 }  // namespace tarvex

@@ -1,4 +1,4 @@
-// server.cpp: the event loop, the handler pool and connection handling.
+// event_loop.cpp: the event loop: accept, read, connection slots, drain output, close, linger.
 #include "http/server.h"
 
 #include <arpa/inet.h>
@@ -7,41 +7,28 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "common/clock.h"
 #include "common/format.h"
 #include "common/log.h"
-#include "common/thread.h"
+#include "http/conn.h"
+#include "http/handler_pool.h"
 
 namespace tarvex {
 
 namespace {
 
-// Answering the dashboard is never as urgent as receiving events: under CPU
-// pressure the listener thread goes first, so a busy API cannot make the
-// kernel drop datagrams. (Raising a thread's nice value needs no privilege.)
-void lowerPriority(const char* name) {
-    nameThisThread(name);
-    setThisThreadNice(kBackgroundNice);
-}
-
 constexpr size_t kInitialInBytes = 16 * 1024;
 constexpr size_t kMaxInBytes = kMaxRequestBytes + 4096;
-constexpr size_t kHeadBytes = 4096;
 constexpr i64 kLingerNanos = 2'000'000'000;
 constexpr size_t kMaxLingerDiscard = 1024 * 1024;
 constexpr u32 kListenSlot = kMaxConnections;
 constexpr u32 kWakeSlot = kMaxConnections + 1;
-constexpr size_t kMaxWsParts = 8;
-
-enum class ConnState : u8 { free, reading, dispatched, websocket, lingering };
 
 u64 eventData(u32 slot, u32 gen) {
     return (u64{gen} << 32) | slot;
@@ -49,54 +36,9 @@ u64 eventData(u32 slot, u32 gen) {
 
 }  // namespace
 
-// One client connection. The fields above out_mu belong to the event loop
-// (and to the handler thread while a request is dispatched); those below are
-// shared with every writer and guarded by out_mu.
-struct Conn {
-    int fd = -1;
-    ConnState state = ConnState::free;
-    bool readable = false;
-    bool peer_eof = false;
-    bool hup_seen = false;       // the peer's EOF is signalled: read until it
-    bool sent_continue = false;  // "100 Continue" sent for the request being read
-    bool close_after_flush = false;
-    bool close_when_done = false;  // an error arrived while dispatched
-    bool ws_closed_cb = false;
-    char* in = nullptr;
-    size_t in_len = 0;
-    size_t in_cap = 0;
-    size_t req_len = 0;
-    HttpRequest req;
-    i64 linger_deadline = 0;
-    size_t linger_discarded = 0;
-    const WsCallbacks* ws = nullptr;
-    void* ws_user = nullptr;
-    char* ws_msg = nullptr;
-    size_t ws_msg_len = 0;
-    WsOpcode ws_msg_op = WsOpcode::text;
-    bool ws_in_msg = false;
-    bool read_failed = false;
-    Err read_err = Err::None;
-    char peer[64] = {};
-    size_t peer_len = 0;
-    // 0 none, 1 close once the output is written, 2 close at once.
-    std::atomic<u8> close_requested{0};
-    std::atomic<bool> out_pending{false};
-
-    std::mutex out_mu;
-    u32 gen = 0;
-    bool open = false;     // accepts writes
-    bool ws_open = false;  // accepts WebSocket frames
-    char* out = nullptr;
-    size_t out_head = 0;
-    size_t out_len = 0;
-    size_t out_cap = 0;
-
-    std::string_view peerText() const { return {peer, peer_len}; }
-};
-
 HttpServer::HttpServer(void* ctx) : ctx_(ctx) {
     conns_ = new Conn[kMaxConnections];
+    pool_ = std::make_unique<HandlerPool>(*this, conns_, router_, ctx_);
     for (u32 i = 0; i < kMaxConnections; ++i) free_[i] = kMaxConnections - 1 - i;
     free_count_ = kMaxConnections;
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
@@ -177,6 +119,10 @@ void HttpServer::wake() {
         logError("http", "failed to signal worker: {}", errFromErrno(errno));
 }
 
+void HttpServer::wakeForDone() {
+    if (!wake_pending_.exchange(true)) wake();
+}
+
 Err HttpServer::serve() {
     if (listen_fd_ < 0) return Err::SocketNotConnected;
     if (setup_err_ != Err::None) {
@@ -198,21 +144,12 @@ Err HttpServer::serve() {
         logError("http", "Failed to enable monitor to listening socket: {}", e);
         return e;
     }
-    for (auto& t : workers_) t = std::thread([this] { workerMain(); });
+    pool_->start();
 
     loop();
 
-    {
-        std::lock_guard<std::mutex> l(job_mu_);
-        workers_exit_ = true;
-    }
-    job_cv_.notify_all();
-    for (auto& t : workers_) t.join();
+    pool_->stop();
     logInfo("websocket", "received shutdown signal");
-    {
-        std::lock_guard<std::mutex> l(done_mu_);
-        done_count_ = 0;
-    }
     for (u32 i = 0; i < kMaxConnections; ++i) {
         Conn& c = conns_[i];
         if (c.state != ConnState::free) closeNow(c);
@@ -252,17 +189,8 @@ void HttpServer::loop() {
             }
             wake_pending_.store(false);
         }
-        for (;;) {
-            Done d;
-            {
-                std::lock_guard<std::mutex> l(done_mu_);
-                if (done_count_ == 0) break;
-                d = done_[done_head_];
-                done_head_ = (done_head_ + 1) % kMaxConnections;
-                --done_count_;
-            }
-            finishRequest(d);
-        }
+        RequestDone d;
+        while (pool_->takeDone(d)) finishRequest(d);
         if (close_requests_.exchange(false)) {
             for (u32 i = 0; i < kMaxConnections; ++i) {
                 Conn& c = conns_[i];
@@ -489,216 +417,15 @@ void HttpServer::serviceHttp(Conn& c) {
             req.body = req.head.body_raw;
         }
         c.req_len = r.consumed;
-        bool queued = false;
-        {
-            std::lock_guard<std::mutex> l(job_mu_);
-            if (job_count_ < kRequestQueueSize) {
-                jobs_[(job_head_ + job_count_) % kRequestQueueSize] = Job{slotOf(c)};
-                ++job_count_;
-                queued = true;
-                c.state = ConnState::dispatched;
-            }
-        }
-        if (!queued) {
+        if (!pool_->dispatch(slotOf(c))) {
             replyAndClose(c, kReplyInternalError);  // every handler busy, queue full
-            return;
         }
-        job_cv_.notify_one();
         return;
     }
 }
 
 u32 HttpServer::slotOf(const Conn& c) const {
     return static_cast<u32>(&c - conns_);
-}
-
-void HttpServer::workerMain() {
-    lowerPriority("tarvex-handler");
-    char scratch[kHandlerScratchBytes];
-    char head[kHeadBytes];
-    Arena arena(scratch, sizeof scratch);
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> l(job_mu_);
-            job_cv_.wait(l, [this] { return job_count_ > 0 || workers_exit_; });
-            if (job_count_ == 0) return;
-            job = jobs_[job_head_];
-            job_head_ = (job_head_ + 1) % kRequestQueueSize;
-            --job_count_;
-        }
-        handleRequest(conns_[job.slot], arena, head, sizeof head);
-        arena.reset();
-    }
-}
-
-void HttpServer::handleRequest(Conn& c, Arena& arena, char* head, size_t head_cap) {
-    HttpRequest& req = c.req;
-    req.resetForDispatch(&arena);
-    HttpResponse res(&arena);
-    bool keep_alive = req.head.keep_alive;
-    const Route* route = router_.match(req.method(), req.path(), req);
-    if (!route) {
-        res.status = 404;
-        res.setBody("Not Found");
-    } else {
-        Err err = Err::None;
-        try {
-            err = route->handler(ctx_, req, res);
-            if (err == Err::None) err = res.bodyErr();
-        } catch (const std::bad_alloc&) {
-            err = Err::OutOfMemory;
-        } catch (...) {
-            err = Err::Unexpected;
-        }
-        if (err != Err::None) {
-            logPlain("warning: http: unhandled exception for request: {}\nErr: {}", req.target(),
-                     err);
-            res.reset();
-            res.status = 500;
-            res.setBody("Internal Server Error");
-        }
-    }
-    u32 slot = slotOf(c);
-
-    if (res.wsCallbacks()) {
-        char key[28];
-        std::string_view accept = wsAcceptKey(req.header("sec-websocket-key"), key);
-        if (!accept.empty()) {
-            TextBuf b(head, head_cap);
-            b.append(
-                "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
-                "upgrade\r\nSec-Websocket-Accept: ");
-            b.append(accept);
-            b.append("\r\n\r\n");
-            u32 gen;
-            {
-                std::lock_guard<std::mutex> l(c.out_mu);
-                std::string_view part = b.view();
-                queueOutputLocked(c, &part, 1, SIZE_MAX);
-                c.ws_open = c.open;
-                gen = c.gen;
-            }
-            c.ws = res.wsCallbacks();
-            c.ws_user = res.wsUser();
-            if (c.ws->after_init) c.ws->after_init(c.ws_user, WsConn{this, slot, gen});
-            postDone(Done{slot, true, true});
-            return;
-        }
-        res.reset();
-        res.status = 500;
-        res.setBody("Internal Server Error");
-    }
-
-    std::string_view connection;
-    if (!keep_alive) {
-        connection = "close";
-    } else if (req.head.version_minor == 0) {
-        connection = "keep-alive";
-    }
-    std::string_view body = res.body();
-    size_t n = writeResponseHead(res, body.size(), connection, head, head_cap);
-    std::string_view parts[2];
-    size_t count = 2;
-    if (n == 0) {
-        parts[0] = kReplyInternalError;
-        count = 1;
-        keep_alive = false;
-    } else {
-        parts[0] = {head, n};
-        parts[1] = req.method() == Method::head ? std::string_view{} : body;
-    }
-    {
-        std::lock_guard<std::mutex> l(c.out_mu);
-        queueOutputLocked(c, parts, count, SIZE_MAX);
-    }
-    postDone(Done{slot, keep_alive, false});
-}
-
-void HttpServer::postDone(const Done& d) {
-    {
-        std::lock_guard<std::mutex> l(done_mu_);
-        done_[(done_head_ + done_count_) % kMaxConnections] = d;
-        ++done_count_;
-    }
-    if (!wake_pending_.exchange(true)) wake();
-}
-
-Err HttpServer::queueOutputLocked(Conn& c, const std::string_view* parts, size_t count,
-                                  size_t limit) {
-    if (!c.open) return Err::SocketNotConnected;
-    size_t total = 0;
-    for (size_t i = 0; i < count; ++i) total += parts[i].size();
-    size_t pending = c.out_len - c.out_head;
-    if (pending > 0 && total > limit - pending) return Err::Overflow;
-    size_t skip = 0;  // bytes of the parts already sent
-    if (pending == 0) {
-        iovec iov[kMaxWsParts + 2];
-        size_t k = 0;
-        for (size_t i = 0; i < count && k < kMaxWsParts + 2; ++i) {
-            if (parts[i].empty()) continue;
-            iov[k].iov_base = const_cast<char*>(parts[i].data());
-            iov[k].iov_len = parts[i].size();
-            ++k;
-        }
-        while (skip < total) {
-            msghdr msg{};
-            // Rebuild the vector past what was sent.
-            iovec rest[kMaxWsParts + 2];
-            size_t rk = 0;
-            size_t off = skip;
-            for (size_t i = 0; i < k; ++i) {
-                if (off >= iov[i].iov_len) {
-                    off -= iov[i].iov_len;
-                    continue;
-                }
-                rest[rk].iov_base = static_cast<char*>(iov[i].iov_base) + off;
-                rest[rk].iov_len = iov[i].iov_len - off;
-                off = 0;
-                ++rk;
-            }
-            msg.msg_iov = rest;
-            msg.msg_iovlen = rk;
-            ssize_t w = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (w > 0) {
-                skip += static_cast<size_t>(w);
-                continue;
-            }
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            c.open = false;  // the peer is gone; the loop closes the socket
-            return errFromErrno(errno);
-        }
-        if (skip == total) return Err::None;
-        if (total - skip > limit) return Err::Overflow;
-    }
-    size_t need = pending + (total - skip);
-    if (c.out_head > 0) {
-        if (pending) std::memmove(c.out, c.out + c.out_head, pending);
-        c.out_head = 0;
-        c.out_len = pending;
-    }
-    if (need > c.out_cap) {
-        size_t cap = c.out_cap ? c.out_cap : 16 * 1024;
-        while (cap < need) cap *= 2;
-        auto* p = static_cast<char*>(std::realloc(c.out, cap));
-        if (!p) return Err::OutOfMemory;
-        c.out = p;
-        c.out_cap = cap;
-    }
-    size_t off = skip;
-    for (size_t i = 0; i < count; ++i) {
-        std::string_view s = parts[i];
-        if (off >= s.size()) {
-            off -= s.size();
-            continue;
-        }
-        std::memcpy(c.out + c.out_len, s.data() + off, s.size() - off);
-        c.out_len += s.size() - off;
-        off = 0;
-    }
-    c.out_pending.store(true);
-    return Err::None;
 }
 
 void HttpServer::drainOutput(Conn& c) {
@@ -735,7 +462,7 @@ void HttpServer::drainOutput(Conn& c) {
     }
 }
 
-void HttpServer::finishRequest(const Done& d) {
+void HttpServer::finishRequest(const RequestDone& d) {
     Conn& c = conns_[d.slot];
     if (c.state != ConnState::dispatched) return;
     // Drop the request's bytes; keep what the client pipelined after it.
@@ -788,18 +515,6 @@ void HttpServer::closeAfterFlush(Conn& c) {
     if (c.state == ConnState::lingering || c.state == ConnState::free) return;
     c.close_after_flush = true;
     if (!c.out_pending.load()) shutdownAndLinger(c);
-}
-
-void HttpServer::runWsClose(Conn& c) {
-    if (c.ws && !c.ws_closed_cb) {
-        c.ws_closed_cb = true;
-        {
-            std::lock_guard<std::mutex> l(c.out_mu);
-            c.ws_open = false;
-        }
-        u32 gen = c.gen;
-        if (c.ws->close) c.ws->close(c.ws_user, WsConn{this, slotOf(c), gen});
-    }
 }
 
 void HttpServer::shutdownAndLinger(Conn& c) {
@@ -856,164 +571,6 @@ void HttpServer::lingerSweep() {
         Conn& c = conns_[i];
         if (c.state == ConnState::lingering && now >= c.linger_deadline) closeNow(c);
     }
-}
-
-// ---- WebSocket -------------------------------------------------------------
-
-void HttpServer::serviceWs(Conn& c) {
-    size_t pos = 0;
-    while (c.state == ConnState::websocket) {
-        WsFrame f;
-        WsReadStatus st = readWsFrame({c.in + pos, c.in_len - pos}, f);
-        if (st == WsReadStatus::incomplete) {
-            if (pos) {
-                std::memmove(c.in, c.in + pos, c.in_len - pos);
-                c.in_len -= pos;
-                pos = 0;
-            }
-            if (c.readable && readMore(c)) continue;
-            if (c.read_failed) {
-                logWarn("websocket", "({}) error reading from connection: {}", c.peerText(),
-                        c.read_err);
-                closeNow(c);
-            } else if (c.peer_eof) {
-                closeNow(c);
-            }
-            return;
-        }
-        if (st != WsReadStatus::ok) {
-            bool big = st == WsReadStatus::too_big;
-            wsFail(c, big ? Err::StreamTooLong : Err::ProtocolError,
-                   big ? kWsCloseTooBig : kWsCloseProtocolError);
-            return;
-        }
-        char* payload = c.in + pos + f.header_len;
-        unmaskWs(f.mask, payload, payload, f.payload_len);
-        std::string_view data(payload, f.payload_len);
-        pos += f.header_len + f.payload_len;
-        WsConn conn{this, slotOf(c), c.gen};
-        switch (f.opcode) {
-            case WsOpcode::close: {
-                // Answer with the peer's status code and close.
-                std::string_view code = data.substr(0, data.size() >= 2 ? 2 : 0);
-                wsWrite(conn.slot, conn.gen, WsOpcode::close, &code, 1);
-                c.in_len = 0;
-                closeAfterFlush(c);
-                return;
-            }
-            case WsOpcode::ping:
-                wsWrite(conn.slot, conn.gen, WsOpcode::pong, &data, 1);
-                break;
-            case WsOpcode::pong:
-                break;
-            case WsOpcode::text:
-            case WsOpcode::binary:
-                if (c.ws_in_msg) {
-                    wsFail(c, Err::ProtocolError, kWsCloseProtocolError);
-                    return;
-                }
-                if (f.fin) {
-                    deliverWs(c, f.opcode, data);
-                } else {
-                    std::memcpy(c.ws_msg, data.data(), data.size());
-                    c.ws_msg_len = data.size();
-                    c.ws_msg_op = f.opcode;
-                    c.ws_in_msg = true;
-                }
-                break;
-            case WsOpcode::continuation:
-                if (!c.ws_in_msg) {
-                    wsFail(c, Err::ProtocolError, kWsCloseProtocolError);
-                    return;
-                }
-                if (data.size() > kMaxWsMessage - c.ws_msg_len) {
-                    wsFail(c, Err::StreamTooLong, kWsCloseTooBig);
-                    return;
-                }
-                std::memcpy(c.ws_msg + c.ws_msg_len, data.data(), data.size());
-                c.ws_msg_len += data.size();
-                if (f.fin) {
-                    c.ws_in_msg = false;
-                    deliverWs(c, c.ws_msg_op, {c.ws_msg, c.ws_msg_len});
-                }
-                break;
-        }
-    }
-}
-
-void HttpServer::deliverWs(Conn& c, WsOpcode op, std::string_view data) {
-    if (!c.ws || !c.ws->client_message) return;
-    Err e = c.ws->client_message(c.ws_user, WsConn{this, slotOf(c), c.gen}, op, data);
-    if (e != Err::None) {
-        logError("websocket", "({}) error processing client message: {}", c.peerText(), e);
-        char code[2] = {static_cast<char>(1011 >> 8), static_cast<char>(1011 & 0xFF)};
-        std::string_view part(code, 2);
-        wsWrite(slotOf(c), c.gen, WsOpcode::close, &part, 1);
-        closeAfterFlush(c);
-    }
-}
-
-void HttpServer::wsFail(Conn& c, Err e, u16 code) {
-    logWarn("websocket", "({}) error reading from connection: {}", c.peerText(), e);
-    char bytes[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-    std::string_view part(bytes, 2);
-    wsWrite(slotOf(c), c.gen, WsOpcode::close, &part, 1);
-    c.in_len = 0;
-    closeAfterFlush(c);
-}
-
-Err HttpServer::wsWrite(u32 slot, u32 gen, WsOpcode op, const std::string_view* parts,
-                        size_t count) {
-    if (slot >= kMaxConnections || count > kMaxWsParts) return Err::SocketNotConnected;
-    size_t len = 0;
-    for (size_t i = 0; i < count; ++i) len += parts[i].size();
-    char header[10];
-    std::string_view all[kMaxWsParts + 1];
-    all[0] = {header, writeWsFrameHeader(op, len, header)};
-    for (size_t i = 0; i < count; ++i) all[i + 1] = parts[i];
-    Conn& c = conns_[slot];
-    Err e;
-    {
-        std::lock_guard<std::mutex> l(c.out_mu);
-        if (c.gen != gen || !c.open || !c.ws_open) return Err::SocketNotConnected;
-        e = queueOutputLocked(c, all, count + 1, kMaxWsBacklog);
-        if (e == Err::None) {
-            if (op == WsOpcode::close) {
-                c.ws_open = false;  // nothing may follow a close frame
-                u8 none = 0;
-                c.close_requested.compare_exchange_strong(none, 1);
-            }
-            return e;
-        }
-        c.ws_open = false;  // no further frames: the stream is cut or stalled
-        c.close_requested.store(2);
-    }
-    close_requests_.store(true);
-    wake();
-    return e;
-}
-
-void HttpServer::wsClose(u32 slot, u32 gen, u16 code) {
-    if (slot >= kMaxConnections) return;
-    char bytes[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-    std::string_view part(bytes, 2);
-    if (wsWrite(slot, gen, WsOpcode::close, &part, 1) != Err::None) return;
-    close_requests_.store(true);
-    wake();
-}
-
-Err WsConn::writeFrame(WsOpcode op, std::string_view payload) const {
-    if (!server) return Err::SocketNotConnected;
-    return server->wsWrite(slot, gen, op, &payload, 1);
-}
-
-Err WsConn::writeFrameParts(WsOpcode op, const std::string_view* parts, size_t count) const {
-    if (!server) return Err::SocketNotConnected;
-    return server->wsWrite(slot, gen, op, parts, count);
-}
-
-void WsConn::close(u16 code) const {
-    if (server) server->wsClose(slot, gen, code);
 }
 
 }  // namespace tarvex
