@@ -1,10 +1,14 @@
-// cases.h: the case endpoints (list, read, create, add a note).
+// cases.h: the case endpoints (list, read, create, add a note) and the
+// bodies they answer with.
 //
-// Each handler reads the request, calls the case store (which serialises
-// its writers) and answers with the store's bodies and fixed replies.
+// Each handler reads the request and calls the case store, which serialises
+// its writers and hands back copies (summaries or a whole case) taken under
+// its own lock; the bodies below are written from those copies afterwards.
 #pragma once
 
+#include "api/json.h"
 #include "api/server.h"
+#include "cases/manager.h"
 
 namespace tarvex {
 
@@ -16,5 +20,21 @@ Err handleGetCase(ServerState& state, HttpRequest& req, HttpResponse& res);
 Err handleCreateCase(ServerState& state, HttpRequest& req, HttpResponse& res);
 // POST /api/cases/:id/notes: {"content", "author"}.
 Err handleAddCaseNote(ServerState& state, HttpRequest& req, HttpResponse& res);
+
+// Body of the case list: {"cases":[...],"total":T,"limit":L,"offset":O} with
+// the `page.count` summaries of `items`.
+void writeCaseListBody(JsonWriter& j, const CaseSummary* items, CasePage page, u32 limit,
+                       u32 offset);
+// Body of one case with its notes and linked alert ids.
+void writeCaseBody(JsonWriter& j, const Case& c);
+
+// Room that always holds the bodies above: every text byte escaped at worst
+// to three bytes (an invalid byte becomes U+FFFD), plus a generous allowance
+// for keys, punctuation and the widest numbers. A list page holds up to 500
+// cases.
+constexpr size_t kCaseTextBytes = 3 * (128 + 512 + 64);
+constexpr size_t kMaxCaseListBodyBytes = 128 + 500 * (256 + kCaseTextBytes);
+constexpr size_t kMaxCaseBodyBytes =
+    512 + kCaseTextBytes + kMaxCaseNotes * (96 + 3 * (1024 + 64)) + kMaxLinkedAlerts * 11;
 
 }  // namespace tarvex

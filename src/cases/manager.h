@@ -16,7 +16,6 @@
 #include <optional>
 #include <string_view>
 
-#include "common/format.h"
 #include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
@@ -152,23 +151,6 @@ struct CaseManager {
 // Reads a case id from a path parameter (unsigned 32-bit decimal); nothing
 // when it is not one.
 std::optional<u32> parseCaseId(std::string_view text);
-
-// Body of the case list: {"cases":[...],"total":T,"limit":L,"offset":O} with
-// the `page.count` summaries of `items`. Check `out.truncated` afterwards.
-void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u32 limit,
-                       u32 offset);
-// Body of one case with its notes and linked alert ids. Check
-// `out.truncated` afterwards.
-void writeCaseBody(TextBuf& out, const Case& c);
-
-// Room that always holds the bodies above: every text byte escaped at worst
-// to three bytes (an invalid byte becomes U+FFFD), plus a generous allowance
-// for keys, punctuation and the widest numbers. A list page holds up to 500
-// cases.
-constexpr size_t kCaseTextBytes = 3 * (128 + 512 + 64);
-constexpr size_t kMaxCaseListBodyBytes = 128 + 500 * (256 + kCaseTextBytes);
-constexpr size_t kMaxCaseBodyBytes =
-    512 + kCaseTextBytes + kMaxCaseNotes * (96 + 3 * (1024 + 64)) + kMaxLinkedAlerts * 11;
 
 // Fixed replies of the case endpoints.
 inline constexpr FixedReply kReplyMissingTitle{400, "{\"error\":\"missing title field\"}"};

@@ -15,7 +15,6 @@
 #include <optional>
 #include <string_view>
 
-#include "common/format.h"
 #include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
@@ -100,16 +99,6 @@ struct IndicatorStore {
     // order into `out` (at most `cap`).
     IndicatorPage listIndicators(u32 offset, u32 limit, Indicator* out, u32 cap);
 };
-
-// Body of the indicator list: {"indicators":[...],"total":T,"limit":L,
-// "offset":O} with the `page.count` indicators of `items`. Check
-// `out.truncated` afterwards.
-void writeIndicatorListBody(TextBuf& out, const Indicator* items, IndicatorPage page, u32 limit,
-                            u32 offset);
-
-// Room that always holds an indicator list page of up to 500 indicators:
-// texts escaped at worst to three bytes per byte, plus keys and numbers.
-constexpr size_t kMaxIndicatorListBodyBytes = 128 + 500 * (160 + 3 * (256 + 64));
 
 // Acknowledges a bulk upload of `body_len` bytes: logs its size and returns
 // the accepted reply. The upload itself is not kept.

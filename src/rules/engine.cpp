@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/json.h"
 #include "common/log.h"
 
 namespace tarvex {
@@ -49,28 +48,6 @@ RulePage RuleEngine::listRules(u32 offset, u32 limit, SigmaRule* out, u32 cap) c
         ++total;
     }
     return {total, count};
-}
-
-void writeRuleListBody(TextBuf& out, const SigmaRule* items, RulePage page, u32 limit, u32 offset) {
-    out.append("{\"rules\":[");
-    for (u32 i = 0; i < page.count; ++i) {
-        const SigmaRule& r = items[i];
-        if (i) out.push(',');
-        out.append("{\"id\":");
-        appendJsonStr(out, r.getId());
-        out.append(",\"title\":");
-        appendJsonStr(out, r.getTitle());
-        out.append(",\"level\":");
-        appendJsonStr(out, sigmaLevelName(r.level));
-        out.append(",\"status\":");
-        appendJsonStr(out, sigmaStatusName(r.status));
-        out.append(",\"enabled\":");
-        appendJsonBool(out, r.enabled);
-        out.append(",\"logsource_category\":");
-        appendJsonStr(out, r.getLogsourceCategory());
-        out.push('}');
-    }
-    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
 }
 
 FixedReply acknowledgeRuleImport(size_t body_len) {
