@@ -9,6 +9,7 @@
 #include "api/json.h"
 #include "api/server.h"
 #include "cases/manager.h"
+#include "common/reply.h"
 
 namespace tarvex {
 
@@ -20,6 +21,15 @@ Err handleGetCase(ServerState& state, HttpRequest& req, HttpResponse& res);
 Err handleCreateCase(ServerState& state, HttpRequest& req, HttpResponse& res);
 // POST /api/cases/:id/notes: {"content", "author"}.
 Err handleAddCaseNote(ServerState& state, HttpRequest& req, HttpResponse& res);
+// Fixed replies of the case endpoints.
+inline constexpr FixedReply kReplyMissingTitle{400, "{\"error\":\"missing title field\"}"};
+inline constexpr FixedReply kReplyCaseTableFull{503, "{\"error\":\"case table full\"}"};
+inline constexpr FixedReply kReplyCaseNotFound{404, "{\"error\":\"case not found\"}"};
+inline constexpr FixedReply kReplyMissingContent{400, "{\"error\":\"missing content field\"}"};
+inline constexpr FixedReply kReplyNoteBufferFull{503, "{\"error\":\"note buffer full\"}"};
+inline constexpr FixedReply kReplyNoteCreated{200, "{\"status\":\"created\"}"};
+// Body of a created case (status 200), for formatInto with the new id.
+inline constexpr std::string_view kCaseCreatedPattern = "{\"id\":{},\"status\":\"created\"}";
 
 // Body of the case list: {"cases":[...],"total":T,"limit":L,"offset":O} with
 // the `page.count` summaries of `items`.

@@ -10,6 +10,7 @@
 
 #include "api/json.h"
 #include "api/server.h"
+#include "common/reply.h"
 #include "compliance/frameworks.h"
 
 namespace tarvex {
@@ -18,6 +19,14 @@ namespace tarvex {
 Err handleGetCompliance(ServerState& state, HttpRequest& req, HttpResponse& res);
 // GET /api/compliance/:framework/evidence ("from", "to": Unix seconds)
 Err handleGetComplianceEvidence(ServerState& state, HttpRequest& req, HttpResponse& res);
+
+// Fixed replies of an unknown framework name.
+inline constexpr FixedReply kReplyUnknownFramework{
+    404,
+    "{\"error\":\"unknown framework\",\"supported\":[\"pci-dss-4\",\"nist-800-53\",\"soc2\","
+    "\"hipaa\",\"iso-27001\"]}"};
+inline constexpr FixedReply kReplyUnknownFrameworkEvidence{404,
+                                                           "{\"error\":\"unknown framework\"}"};
 
 // Writes {"framework":..,"covered_count":..,"total_count":..,"controls":[..],"total":..}.
 void writeCoverageBody(JsonWriter& j, const CoverageReport& r);

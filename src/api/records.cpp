@@ -4,9 +4,20 @@
 
 #include "api/body.h"
 #include "api/params.h"
+#include "common/log.h"
 #include "config.h"
 
 namespace tarvex {
+
+FixedReply acknowledgeRuleImport(size_t body_len) {
+    logInfo("routes", "rule import request received ({} bytes)", body_len);
+    return kReplyRuleImportAccepted;
+}
+
+FixedReply acknowledgeBulkIndicatorImport(size_t body_len) {
+    logInfo("routes", "bulk indicator import request received ({} bytes)", body_len);
+    return kReplyBulkImportAccepted;
+}
 
 void writeRuleListBody(JsonWriter& j, const SigmaRule* items, RulePage page, u32 limit,
                        u32 offset) {

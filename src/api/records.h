@@ -10,6 +10,7 @@
 #include "ai/llm.h"
 #include "api/json.h"
 #include "api/server.h"
+#include "common/reply.h"
 #include "intel/indicators.h"
 #include "response/actions.h"
 #include "rules/engine.h"
@@ -32,6 +33,24 @@ Err handleListActions(ServerState& state, HttpRequest& req, HttpResponse& res);
 Err handleGetSettings(ServerState& state, HttpRequest& req, HttpResponse& res);
 // GET /api/settings/llm: every stored provider, API keys withheld.
 Err handleGetLlmSettings(ServerState& state, HttpRequest& req, HttpResponse& res);
+
+// Acknowledges a rule upload of `body_len` bytes: logs its size and returns
+// the accepted reply. The upload itself is not kept.
+FixedReply acknowledgeRuleImport(size_t body_len);
+
+inline constexpr FixedReply kReplyRuleImportAccepted{
+    200, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}"};
+
+// Acknowledges a bulk upload of `body_len` bytes: logs its size and returns
+// the accepted reply. The upload itself is not kept.
+FixedReply acknowledgeBulkIndicatorImport(size_t body_len);
+
+// Fixed replies of the indicator endpoints.
+inline constexpr FixedReply kReplyMissingValue{400, "{\"error\":\"missing value field\"}"};
+inline constexpr FixedReply kReplyIndicatorStoreFull{503, "{\"error\":\"indicator store full\"}"};
+inline constexpr FixedReply kReplyIndicatorCreated{200, "{\"status\":\"created\"}"};
+inline constexpr FixedReply kReplyBulkImportAccepted{
+    200, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}"};
 
 // Body of the rule list: {"rules":[...],"total":T,"limit":L,"offset":O} with
 // the `page.count` rules of `items`.

@@ -16,7 +16,6 @@
 #include <optional>
 #include <string_view>
 
-#include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -152,15 +151,6 @@ struct CaseManager {
 // when it is not one.
 std::optional<u32> parseCaseId(std::string_view text);
 
-// Fixed replies of the case endpoints.
-inline constexpr FixedReply kReplyMissingTitle{400, "{\"error\":\"missing title field\"}"};
-inline constexpr FixedReply kReplyCaseTableFull{503, "{\"error\":\"case table full\"}"};
-inline constexpr FixedReply kReplyCaseNotFound{404, "{\"error\":\"case not found\"}"};
-inline constexpr FixedReply kReplyMissingContent{400, "{\"error\":\"missing content field\"}"};
-inline constexpr FixedReply kReplyNoteBufferFull{503, "{\"error\":\"note buffer full\"}"};
-inline constexpr FixedReply kReplyNoteCreated{200, "{\"status\":\"created\"}"};
-// Body of a created case (status 200), for formatInto with the new id.
-inline constexpr std::string_view kCaseCreatedPattern = "{\"id\":{},\"status\":\"created\"}";
 // Author of a note whose request names none.
 inline constexpr std::string_view kAnonymousAuthor = "anonymous";
 

@@ -20,7 +20,6 @@
 #include <span>
 #include <string_view>
 
-#include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -187,12 +186,5 @@ struct EvidenceReport {
     // control holds 50 entries.
     void addAlert(const ComplianceAlert& a);
 };
-
-inline constexpr FixedReply kReplyUnknownFramework{
-    404,
-    "{\"error\":\"unknown framework\",\"supported\":[\"pci-dss-4\",\"nist-800-53\",\"soc2\","
-    "\"hipaa\",\"iso-27001\"]}"};
-inline constexpr FixedReply kReplyUnknownFrameworkEvidence{404,
-                                                           "{\"error\":\"unknown framework\"}"};
 
 }  // namespace tarvex

@@ -1,4 +1,4 @@
-// indicators.cpp: indicator parsing, additions, paging and bulk acknowledgement.
+// indicators.cpp: indicator parsing, additions and paging.
 #include "intel/indicators.h"
 
 #include <algorithm>
@@ -120,11 +120,6 @@ IndicatorPage IndicatorStore::listIndicators(u32 offset, u32 limit, Indicator* o
         ++total;
     }
     return {total, count};
-}
-
-FixedReply acknowledgeBulkIndicatorImport(size_t body_len) {
-    logInfo("routes", "bulk indicator import request received ({} bytes)", body_len);
-    return kReplyBulkImportAccepted;
 }
 
 }  // namespace tarvex

@@ -15,7 +15,6 @@
 #include <optional>
 #include <string_view>
 
-#include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -99,16 +98,5 @@ struct IndicatorStore {
     // order into `out` (at most `cap`).
     IndicatorPage listIndicators(u32 offset, u32 limit, Indicator* out, u32 cap);
 };
-
-// Acknowledges a bulk upload of `body_len` bytes: logs its size and returns
-// the accepted reply. The upload itself is not kept.
-FixedReply acknowledgeBulkIndicatorImport(size_t body_len);
-
-// Fixed replies of the indicator endpoints.
-inline constexpr FixedReply kReplyMissingValue{400, "{\"error\":\"missing value field\"}"};
-inline constexpr FixedReply kReplyIndicatorStoreFull{503, "{\"error\":\"indicator store full\"}"};
-inline constexpr FixedReply kReplyIndicatorCreated{200, "{\"status\":\"created\"}"};
-inline constexpr FixedReply kReplyBulkImportAccepted{
-    200, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}"};
 
 }  // namespace tarvex

@@ -1,10 +1,8 @@
-// engine.cpp: rule table set-up, paging and upload acknowledgement.
+// engine.cpp: rule table set-up, paging and technique ids.
 #include "rules/engine.h"
 
 #include <algorithm>
 #include <cstring>
-
-#include "common/log.h"
 
 namespace tarvex {
 
@@ -48,11 +46,6 @@ RulePage RuleEngine::listRules(u32 offset, u32 limit, SigmaRule* out, u32 cap) c
         ++total;
     }
     return {total, count};
-}
-
-FixedReply acknowledgeRuleImport(size_t body_len) {
-    logInfo("routes", "rule import request received ({} bytes)", body_len);
-    return kReplyRuleImportAccepted;
 }
 
 }  // namespace tarvex

@@ -12,7 +12,6 @@
 
 #include <string_view>
 
-#include "common/reply.h"
 #include "rules/sigma.h"
 
 namespace tarvex {
@@ -36,12 +35,5 @@ struct RuleEngine {
     // into `out` (at most `cap`). A SigmaRule is about 3 KiB.
     RulePage listRules(u32 offset, u32 limit, SigmaRule* out, u32 cap) const;
 };
-
-// Acknowledges a rule upload of `body_len` bytes: logs its size and returns
-// the accepted reply. The upload itself is not kept.
-FixedReply acknowledgeRuleImport(size_t body_len);
-
-inline constexpr FixedReply kReplyRuleImportAccepted{
-    200, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}"};
 
 }  // namespace tarvex

@@ -1,5 +1,5 @@
 // The case bodies written from copies out of the case table: the list page
-// and one case with its notes and linked alerts.
+// and one case with its notes and linked alerts, and the created reply.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,6 +15,16 @@ namespace {
 using test::LogCapture;
 using test::MappedTable;
 using test::writtenJson;
+
+TEST(CaseBodies, CreatedReplyCarriesTheId) {
+    MappedTable<CaseManager> cm;
+    ASSERT_TRUE(cm.ok());
+    LogCapture log;
+    ASSERT_EQ(cm->createCase("first", "", CaseSeverity::high), 1u);
+    FixedText<64> created;
+    formatInto(created, kCaseCreatedPattern, 1u);
+    EXPECT_EQ(created.view(), "{\"id\":1,\"status\":\"created\"}");
+}
 
 TEST(CaseBodies, ListAndDetail) {
     MappedTable<CaseManager> cm;

@@ -1,6 +1,6 @@
-// The record endpoints' bodies written from store records: the rule,
-// indicator and action lists and the settings bodies, which never carry the
-// API key.
+// The record endpoints' bodies written from store records: the import
+// acknowledgements, the rule, indicator and action lists and the settings
+// bodies, which never carry the API key.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -37,6 +37,22 @@ std::string settingsBody(const Config& cfg, const LlmManager& llm) {
 
 std::string llmBody(const LlmManager& llm) {
     return writtenJson([&](JsonWriter& j) { writeLlmSettingsBody(j, llm); });
+}
+
+TEST(RuleImport, IsAcknowledgedAndLoggedButNotStored) {
+    LogCapture log;
+    FixedReply r = acknowledgeRuleImport(1234);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}");
+    EXPECT_TRUE(log.has("info(routes): rule import request received (1234 bytes)"));
+}
+
+TEST(IndicatorImport, BulkIsAcknowledgedAndLogged) {
+    LogCapture log;
+    FixedReply r = acknowledgeBulkIndicatorImport(42);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}");
+    EXPECT_TRUE(log.has("info(routes): bulk indicator import request received (42 bytes)"));
 }
 
 TEST(RuleBodies, ListPage) {

@@ -111,13 +111,5 @@ TEST(IndicatorStore, RequestTextCannotForgeLogLines) {
     EXPECT_EQ(store->indicators[0].getValue(), "evil\nerror(main): forged\r") << "stored as sent";
 }
 
-TEST(IndicatorStore, BulkImportIsAcknowledgedAndLogged) {
-    LogCapture log;
-    FixedReply r = acknowledgeBulkIndicatorImport(42);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}");
-    EXPECT_TRUE(log.has("info(routes): bulk indicator import request received (42 bytes)"));
-}
-
 }  // namespace
 }  // namespace tarvex

@@ -1,5 +1,4 @@
-// Rule table: start-up state, slot-order paging, technique ids and the
-// import acknowledgement.
+// Rule table: start-up state, slot-order paging and technique ids.
 #include "rules/engine.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "support/log_capture.h"
 #include "support/mapped_table.h"
 
 namespace tarvex {
@@ -54,14 +52,6 @@ TEST(RuleEngine, TechniqueIdsEndAtTheirFirstZeroByte) {
     EXPECT_EQ(r.getTechnique(2), "") << "past mitre_count";
     r.mitre_count = 200;
     EXPECT_EQ(r.getTechnique(8), "") << "past the array whatever the count says";
-}
-
-TEST(RuleEngine, ImportIsAcknowledgedAndLoggedButNotStored) {
-    test::LogCapture log;
-    FixedReply r = acknowledgeRuleImport(1234);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}");
-    EXPECT_TRUE(log.has("info(routes): rule import request received (1234 bytes)"));
 }
 
 }  // namespace
