@@ -1,10 +1,6 @@
-// llm.cpp: the provider table, start-up configuration and settings bodies.
+// llm.cpp: the provider table and its start-up configuration.
 #include "ai/llm.h"
 
-#include <cmath>
-#include <cstdio>
-
-#include "api/json.h"
 #include "common/log.h"
 #include "config.h"
 
@@ -14,21 +10,6 @@ namespace {
 
 constexpr std::string_view kProviderNames[] = {"openai",     "anthropic", "ollama",
                                                "openrouter", "groq",      "custom"};
-
-constexpr std::string_view kLlmUnconfiguredTail =
-    ",\"base_url\":\"\",\"model\":\"\",\"max_tokens\":1024,\"temperature\":0.10";
-constexpr std::string_view kShuffleSettings =
-    "\"shuffle_url\":\"\",\"shuffle_workflow_id\":\"\",\"shuffle_enabled\":false";
-constexpr std::string_view kTheHiveSettings =
-    ",\"thehive_url\":\"\",\"thehive_org\":\"\",\"thehive_enabled\":false";
-
-// A float with exactly two digits after the point (0.1 is 0.10).
-void appendFixed2(TextBuf& out, f32 v) {
-    if (!std::isfinite(v)) v = 0.0f;  // JSON has no NaN or infinity
-    char tmp[64];
-    int n = std::snprintf(tmp, sizeof tmp, "%.2f", static_cast<double>(v));
-    if (n > 0) out.append(std::string_view(tmp, static_cast<size_t>(n)));
-}
 
 }  // namespace
 
@@ -119,57 +100,6 @@ void configureLlmFromConfig(LlmManager& llm, const Config& cfg) {
     }
     llm.setActiveProvider(added.value);
     logInfo("main", "LLM provider configured: {}", name);
-}
-
-void writeSettingsBody(TextBuf& out, const Config& cfg, const LlmManager& llm) {
-    formatInto(out,
-               "{\"system\":{\"syslog_port\":{},\"max_devices\":{},\"log_retention_days\":{},"
-               "\"environment\":",
-               cfg.syslog_port, cfg.max_devices, cfg.log_retention_days);
-    appendJsonStr(out, environmentName(cfg.env));
-    out.append("},\"llm\":{\"configured\":");
-    appendJsonBool(out, llm.isConfigured());
-    out.append(",\"provider\":");
-    if (const LlmConfig* active = llm.getActiveConfig()) {
-        appendJsonStr(out, llmProviderName(active->provider));
-        out.append(",\"base_url\":");
-        appendJsonStr(out, active->getBaseUrl());
-        out.append(",\"model\":");
-        appendJsonStr(out, active->getModel());
-        formatInto(out, ",\"max_tokens\":{},\"temperature\":", active->max_tokens);
-        appendFixed2(out, active->temperature);
-    } else {
-        out.append("\"\"");
-        out.append(kLlmUnconfiguredTail);
-    }
-    out.append("},\"integrations\":{");
-    out.append(kShuffleSettings);
-    out.append(kTheHiveSettings);
-    out.append("}}");
-}
-
-void writeLlmSettingsBody(TextBuf& out, const LlmManager& llm) {
-    out.append("{\"configured\":");
-    appendJsonBool(out, llm.isConfigured());
-    formatInto(out, ",\"provider_count\":{},\"providers\":[", llm.config_count);
-    for (u32 i = 0; i < llm.config_count && i < kMaxLlmConfigs; ++i) {
-        const LlmConfig& c = llm.configs[i];
-        if (i) out.push(',');
-        out.append("{\"provider\":");
-        appendJsonStr(out, llmProviderName(c.provider));
-        out.append(",\"model\":");
-        appendJsonStr(out, c.getModel());
-        out.append(",\"base_url\":");
-        appendJsonStr(out, c.getBaseUrl());
-        out.append(",\"enabled\":");
-        appendJsonBool(out, c.enabled);
-        out.append(",\"active\":");
-        appendJsonBool(out, c.active);
-        out.append(",\"has_api_key\":");
-        appendJsonBool(out, c.hasApiKey());
-        out.push('}');
-    }
-    out.append("]}");
 }
 
 }  // namespace tarvex

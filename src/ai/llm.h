@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "common/format.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -91,19 +90,5 @@ struct LlmManager {
 // config built from `cfg` (base URL defaulting to the provider's), makes it
 // active and logs the outcome under "main". Does nothing without a name.
 void configureLlmFromConfig(LlmManager& llm, const Config& cfg);
-
-// Body of the general settings endpoint (system, llm, integrations).
-// Check `out.truncated` afterwards.
-void writeSettingsBody(TextBuf& out, const Config& cfg, const LlmManager& llm);
-
-// Body of the LLM settings endpoint: every stored config, key withheld.
-// Check `out.truncated` afterwards.
-void writeLlmSettingsBody(TextBuf& out, const LlmManager& llm);
-
-// Room that always holds the bodies above: base URL and model escaped at
-// worst to three bytes per byte, plus the fixed texts, keys and numbers (a
-// temperature is at most 42 characters).
-constexpr size_t kMaxSettingsBodyBytes = 1024 + 3 * (256 + 64);
-constexpr size_t kMaxLlmSettingsBodyBytes = 64 + kMaxLlmConfigs * (160 + 3 * (64 + 256));
 
 }  // namespace tarvex

@@ -1,20 +1,14 @@
-// queries.cpp: the analytics queries and the bodies written from their rows.
+// queries.cpp: the analytics queries and the rows read from them.
 #include "analytics/queries.h"
 
-#include <charconv>
+#include <algorithm>
 
-#include "api/json.h"
 #include "common/log.h"
+#include "common/text.h"
 
 namespace tarvex {
 
 namespace {
-
-void appendI64(std::string& out, i64 v) {
-    char tmp[24];
-    auto r = std::to_chars(tmp, tmp + sizeof tmp, v);
-    out.append(tmp, static_cast<size_t>(r.ptr - tmp));
-}
 
 // A count column: NULL or unreadable values are 0.
 i64 countAt(const PgRows& rows, int col) {
@@ -22,116 +16,102 @@ i64 countAt(const PgRows& rows, int col) {
     return v.ok() ? v.value : 0;
 }
 
-u16 queryFailed(std::string& body) {
-    body.assign(kReplyQueryFailed.body);
-    return kReplyQueryFailed.status;
-}
-
-// One series: `keys[i]` names column i of each row object.
-template <size_t N>
-u16 series(Persistence& db, const char* query, RangeParams range, const char* (&keys)[N],
-           std::string_view failure_line, std::string& body) {
+// One series: `columns[i]` is the field that column i of each row fills.
+template <class Row, size_t N>
+QueryOutcome series(Persistence& db, const char* query, RangeParams range,
+                    i64 Row::*const (&columns)[N], std::string_view failure_line,
+                    std::vector<Row>& out) {
+    out.clear();
     Result<PgRows> rows = db.pool().query(query, {range.bucket, range.interval});
     if (!rows.ok()) {
         logWarn("analytics", failure_line, rows.err);
-        return queryFailed(body);
+        return QueryOutcome::failed;
     }
-    body.assign("{\"buckets\":[");
-    bool first = true;
+    out.reserve(static_cast<size_t>(std::max(rows.value.rowCount(), 0)));
     while (rows.value.next()) {
-        if (!first) body += ',';
-        first = false;
-        body += '{';
-        for (size_t c = 0; c < N; ++c) {
-            if (c) body += ',';
-            body += '"';
-            body += keys[c];
-            body += "\":";
-            appendI64(body, countAt(rows.value, static_cast<int>(c)));
-        }
-        body += '}';
+        Row r{};
+        for (size_t c = 0; c < N; ++c) r.*columns[c] = countAt(rows.value, static_cast<int>(c));
+        out.push_back(r);
     }
-    body += "],\"range\":\"";
-    body += range.interval;
-    body += "\",\"bucket\":\"";
-    body += range.bucket;
-    body += "\"}";
-    return 200;
+    return QueryOutcome::rows;
 }
 
 }  // namespace
 
-u16 queryEventTimeSeries(Persistence& db, RangeParams range, std::string& body) {
-    static const char* keys[] = {"t", "total", "syslog", "cef", "dhcp", "dns"};
-    return series(db, sql::kEventSeries, range, keys, "event time series query failed: {}", body);
+QueryOutcome queryEventTimeSeries(Persistence& db, RangeParams range,
+                                  std::vector<EventBucket>& rows) {
+    static constexpr i64 EventBucket::*columns[] = {
+        &EventBucket::t,   &EventBucket::total, &EventBucket::syslog,
+        &EventBucket::cef, &EventBucket::dhcp,  &EventBucket::dns,
+    };
+    return series(db, sql::kEventSeries, range, columns, "event time series query failed: {}",
+                  rows);
 }
 
-u16 queryAlertTimeSeries(Persistence& db, RangeParams range, std::string& body) {
-    static const char* keys[] = {"t", "total", "critical", "high", "medium", "low", "info"};
-    return series(db, sql::kAlertSeries, range, keys, "alert time series query failed: {}", body);
+QueryOutcome queryAlertTimeSeries(Persistence& db, RangeParams range,
+                                  std::vector<AlertBucket>& rows) {
+    static constexpr i64 AlertBucket::*columns[] = {
+        &AlertBucket::t,      &AlertBucket::total, &AlertBucket::critical, &AlertBucket::high,
+        &AlertBucket::medium, &AlertBucket::low,   &AlertBucket::info,
+    };
+    return series(db, sql::kAlertSeries, range, columns, "alert time series query failed: {}",
+                  rows);
 }
 
-u16 queryDeviceTimeSeries(Persistence& db, RangeParams range, std::string& body) {
-    static const char* keys[] = {"t", "discovered", "fingerprinted"};
-    return series(db, sql::kDeviceSeries, range, keys, "device time series query failed: {}", body);
+QueryOutcome queryDeviceTimeSeries(Persistence& db, RangeParams range,
+                                   std::vector<DeviceBucket>& rows) {
+    static constexpr i64 DeviceBucket::*columns[] = {
+        &DeviceBucket::t,
+        &DeviceBucket::discovered,
+        &DeviceBucket::fingerprinted,
+    };
+    return series(db, sql::kDeviceSeries, range, columns, "device time series query failed: {}",
+                  rows);
 }
 
-u16 queryTopTalkers(Persistence& db, RangeParams range, std::string& body) {
+QueryOutcome queryTopTalkers(Persistence& db, RangeParams range, TopTalkers& out) {
+    out.count = 0;
     Result<PgRows> rows = db.pool().query(sql::kTopTalkers, {range.interval});
     if (!rows.ok()) {
         logWarn("analytics", "top talkers query failed: {}", rows.err);
-        return queryFailed(body);
+        return QueryOutcome::failed;
     }
-    body.assign("{\"talkers\":[");
-    bool first = true;
-    while (rows.value.next()) {
-        if (!first) body += ',';
-        first = false;
-        body += "{\"ip\":";
-        FixedText<512> ip;
-        appendJsonStr(ip, rows.value.getText(0).value_or(""));
-        body.append(ip.view());
-        body += ",\"count\":";
-        appendI64(body, countAt(rows.value, 1));
-        body += '}';
+    while (out.count < kMaxTopTalkers && rows.value.next()) {
+        TopTalker& t = out.rows[out.count++];
+        copyBounded(t.ip, t.ip_len, rows.value.getText(0).value_or(""));
+        t.count = countAt(rows.value, 1);
     }
-    body += "]}";
-    return 200;
+    return QueryOutcome::rows;
 }
 
-u16 queryLifetimeStats(Persistence& db, std::string& body) {
-    static const char* keys[] = {
-        "total_events",   "total_devices", "total_alerts", "syslog_events",
-        "cef_events",     "dhcp_events",   "dns_events",   "critical_alerts",
-        "high_alerts",    "medium_alerts", "low_alerts",   "info_alerts",
-        "first_event_at", "last_event_at", "total_cases",  "unique_source_ips",
+QueryOutcome queryLifetimeStats(Persistence& db, LifetimeStats& out) {
+    static constexpr i64 LifetimeStats::*columns[] = {
+        &LifetimeStats::total_events,   &LifetimeStats::total_devices,
+        &LifetimeStats::total_alerts,   &LifetimeStats::syslog_events,
+        &LifetimeStats::cef_events,     &LifetimeStats::dhcp_events,
+        &LifetimeStats::dns_events,     &LifetimeStats::critical_alerts,
+        &LifetimeStats::high_alerts,    &LifetimeStats::medium_alerts,
+        &LifetimeStats::low_alerts,     &LifetimeStats::info_alerts,
+        &LifetimeStats::first_event_at, &LifetimeStats::last_event_at,
+        &LifetimeStats::total_cases,    &LifetimeStats::unique_source_ips,
     };
+    out = LifetimeStats{};
     Result<PgRows> rows = db.pool().query(sql::kLifetimeStats);
     if (!rows.ok()) {
         logWarn("lifetime_stats", "lifetime stats query failed: {}", rows.err);
-        return queryFailed(body);
+        return QueryOutcome::failed;
     }
-    if (!rows.value.next()) {
-        body.assign(kReplyNoData.body);
-        return kReplyNoData.status;
-    }
-    body.clear();
-    body += '{';
-    for (int c = 0; c < 16; ++c) {
+    if (!rows.value.next()) return QueryOutcome::no_row;
+    for (size_t c = 0; c < std::size(columns); ++c) {
         i64 v = 0;
-        if (!rows.value.isNull(c)) {
-            Result<i64> r = rows.value.getI64(c);
-            if (!r.ok()) return queryFailed(body);
+        if (!rows.value.isNull(static_cast<int>(c))) {
+            Result<i64> r = rows.value.getI64(static_cast<int>(c));
+            if (!r.ok()) return QueryOutcome::failed;
             v = r.value;
         }
-        if (c) body += ',';
-        body += '"';
-        body += keys[c];
-        body += "\":";
-        appendI64(body, v);
+        out.*columns[c] = v;
     }
-    body += '}';
-    return 200;
+    return QueryOutcome::rows;
 }
 
 }  // namespace tarvex

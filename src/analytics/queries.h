@@ -1,16 +1,17 @@
-// queries.h: the analytics answers read from the database.
+// queries.h: the analytics questions asked of the database and their rows.
 //
-// Each function runs one query on a pooled connection, writes the complete
-// JSON body into `body` (replacing its contents) and returns the HTTP status
-// to send: 200 with the data, or 500 with {"error":"query failed"} after
-// logging the failure. A failed acquire counts as a failed query. The
-// handlers call these only when persistence is configured; without it they
-// send the fixed bodies of range.h.
+// Each function runs one query on a pooled connection and fills the
+// caller's rows (replacing what they held). A failed query (a failed acquire
+// included) is logged and answered QueryOutcome::failed; the API turns the
+// rows and the outcome into the endpoint's body and status. The handlers
+// call these only when persistence is configured.
 //
-// Thread-safe: any HTTP worker may call them (the pool serialises access).
+// Thread-safe: any HTTP worker may call them (the pool serialises access);
+// the rows belong to the caller.
 #pragma once
 
-#include <string>
+#include <string_view>
+#include <vector>
 
 #include "analytics/range.h"
 #include "common/types.h"
@@ -55,16 +56,65 @@ inline constexpr const char* kLifetimeStats =
     "source_ip IS NOT NULL) AS unique_source_ips";
 }  // namespace sql
 
-// {"buckets":[{"t":..,"total":..,"syslog":..,"cef":..,"dhcp":..,"dns":..},...],
-//  "range":"<interval>","bucket":"<bucket>"}
-u16 queryEventTimeSeries(Persistence& db, RangeParams range, std::string& body);
-// Rows {"t","total","critical","high","medium","low","info"}.
-u16 queryAlertTimeSeries(Persistence& db, RangeParams range, std::string& body);
-// Rows {"t","discovered","fingerprinted"}.
-u16 queryDeviceTimeSeries(Persistence& db, RangeParams range, std::string& body);
-// {"talkers":[{"ip":"..","count":n},...]}, busiest first, at most 10.
-u16 queryTopTalkers(Persistence& db, RangeParams range, std::string& body);
-// The 16 lifetime totals in one object; 200 {"error":"no data"} without a row.
-u16 queryLifetimeStats(Persistence& db, std::string& body);
+// How a query ended.
+enum class QueryOutcome : u8 {
+    rows,    // the rows were read
+    failed,  // the query failed (logged), or a lifetime total was unreadable (not logged)
+    no_row,  // the lifetime query returned no row
+};
+
+// One bucket of each series, in the column order of its query. Counts that
+// are NULL or unreadable are 0.
+struct EventBucket {
+    i64 t, total, syslog, cef, dhcp, dns;
+};
+struct AlertBucket {
+    i64 t, total, critical, high, medium, low, info;
+};
+struct DeviceBucket {
+    i64 t, discovered, fingerprinted;
+};
+
+// Buckets oldest first, one per bucket that has rows; any number of them
+// (events dated in the future add buckets past now).
+QueryOutcome queryEventTimeSeries(Persistence& db, RangeParams range,
+                                  std::vector<EventBucket>& rows);
+QueryOutcome queryAlertTimeSeries(Persistence& db, RangeParams range,
+                                  std::vector<AlertBucket>& rows);
+QueryOutcome queryDeviceTimeSeries(Persistence& db, RangeParams range,
+                                   std::vector<DeviceBucket>& rows);
+
+// The LIMIT of sql::kTopTalkers.
+constexpr u32 kMaxTopTalkers = 10;
+// host() of an inet is at most 45 characters (an IPv6 address with an IPv4
+// tail); longer text is cut.
+constexpr u32 kTalkerIpBytes = 64;
+
+struct TopTalker {
+    i64 count;
+    char ip[kTalkerIpBytes];  // host() of the source address; empty for NULL
+    u8 ip_len;
+
+    std::string_view getIp() const { return {ip, ip_len}; }
+};
+
+struct TopTalkers {
+    u32 count;
+    TopTalker rows[kMaxTopTalkers];  // busiest first
+};
+
+QueryOutcome queryTopTalkers(Persistence& db, RangeParams range, TopTalkers& out);
+
+// The 16 lifetime totals, in the column order of sql::kLifetimeStats. NULL
+// is 0 (first_event_at and last_event_at of an empty table).
+struct LifetimeStats {
+    i64 total_events, total_devices, total_alerts;
+    i64 syslog_events, cef_events, dhcp_events, dns_events;
+    i64 critical_alerts, high_alerts, medium_alerts, low_alerts, info_alerts;
+    i64 first_event_at, last_event_at;
+    i64 total_cases, unique_source_ips;
+};
+
+QueryOutcome queryLifetimeStats(Persistence& db, LifetimeStats& out);
 
 }  // namespace tarvex

@@ -1,16 +1,16 @@
-// body.h: how handlers send the stores' fixed replies and bounded bodies.
+// body.h: how handlers send fixed replies and bounded bodies.
 //
-// The stores write their bodies into a TextBuf sized for the worst case
-// (their kMax...BodyBytes). A handler takes that room from the request's
-// Arena, lets the store write, and sends the bytes as the response body; a
-// body that still did not fit is an internal error (500), never a cut-off
-// document.
+// The record endpoints copy records out of their stores and write the body
+// here in the API with JsonWriter, straight into the response. Each body has
+// a room (its kMax...BodyBytes) that always holds it; a body that still
+// overran its room is an internal error (500), never a cut-off document.
 #pragma once
 
 #include <optional>
 #include <string_view>
 
 #include "api/context.h"
+#include "api/json.h"
 #include "common/format.h"
 #include "common/reply.h"
 #include "http/message.h"
@@ -30,18 +30,17 @@ T* requestArray(HttpRequest& req, size_t n) {
     return static_cast<T*>(req.arena->alloc(n * sizeof(T), alignof(T)));
 }
 
-// Writes a JSON body of at most `cap` bytes with `write(TextBuf&)` into
-// request memory and sends it with status 200. OutOfMemory when the room
-// cannot be had, StreamTooLong when the body overran it.
+// Writes a JSON body of at most `cap` bytes with `write(JsonWriter&)` as the
+// response body, status 200. OutOfMemory when request memory runs out,
+// StreamTooLong when the body overran `cap`.
 template <class Write>
-Err replyWritten(HttpRequest& req, HttpResponse& res, size_t cap, Write&& write) {
+Err replyWritten(HttpResponse& res, size_t cap, Write&& write) {
     res.content_type = ContentType::json;
-    char* room = requestArray<char>(req, cap);
-    if (!room) return Err::OutOfMemory;
-    TextBuf out(room, cap);
-    write(out);
-    if (out.truncated) return Err::StreamTooLong;
-    res.setBody(out.view());
+    BodyWriter& w = res.writer();
+    JsonWriter j(w);
+    write(j);
+    if (w.err() != Err::None) return w.err();
+    if (w.size() > cap) return Err::StreamTooLong;
     return Err::None;
 }
 

@@ -1,12 +1,60 @@
-// cases.cpp: the case endpoints.
+// cases.cpp: the case endpoints and the case bodies.
 #include "api/cases.h"
 
 #include "api/body.h"
-#include "api/json.h"
 #include "api/params.h"
-#include "cases/manager.h"
 
 namespace tarvex {
+
+void writeCaseListBody(JsonWriter& j, const CaseSummary* items, CasePage page, u32 limit,
+                       u32 offset) {
+    j.beginObject().key("cases").beginArray();
+    for (u32 i = 0; i < page.count; ++i) {
+        const CaseSummary& c = items[i];
+        j.beginObject();
+        j.key("id").u(c.id);
+        j.key("title").str(c.getTitle());
+        j.key("description").str(c.getDescription());
+        j.key("severity").str(caseSeverityName(c.severity));
+        j.key("status").str(caseStatusName(c.status));
+        j.key("assignee").str(c.getAssignee());
+        j.key("note_count").u(c.note_count);
+        j.key("linked_alert_count").u(c.linked_alert_count);
+        j.key("created_at").i(c.created_at);
+        j.key("updated_at").i(c.updated_at);
+        j.endObject();
+    }
+    j.endArray();
+    j.key("total").u(page.total).key("limit").u(limit).key("offset").u(offset);
+    j.endObject();
+}
+
+void writeCaseBody(JsonWriter& j, const Case& c) {
+    j.beginObject();
+    j.key("id").u(c.id);
+    j.key("title").str(c.getTitle());
+    j.key("description").str(c.getDescription());
+    j.key("severity").str(caseSeverityName(c.severity));
+    j.key("status").str(caseStatusName(c.status));
+    j.key("assignee").str(c.getAssignee());
+    j.key("created_at").i(c.created_at);
+    j.key("updated_at").i(c.updated_at);
+    j.key("resolved_at").i(c.resolved_at);
+    j.key("notes").beginArray();
+    for (u32 i = 0; i < c.note_count && i < kMaxCaseNotes; ++i) {
+        const CaseNote& n = c.notes[i];
+        if (!n.active) continue;
+        j.beginObject();
+        j.key("content").str(n.getContent());
+        j.key("author").str(n.getAuthor());
+        j.key("created_at").i(n.created_at);
+        j.endObject();
+    }
+    j.endArray().key("linked_alert_ids").beginArray();
+    for (u32 i = 0; i < c.linked_alert_count && i < kMaxLinkedAlerts; ++i)
+        j.u(c.linked_alert_ids[i]);
+    j.endArray().endObject();
+}
 
 Err handleListCases(ServerState& state, HttpRequest& req, HttpResponse& res) {
     res.content_type = ContentType::json;
@@ -16,8 +64,8 @@ Err handleListCases(ServerState& state, HttpRequest& req, HttpResponse& res) {
     CaseSummary* items = requestArray<CaseSummary>(req, p.limit);
     if (!items) return Err::OutOfMemory;
     CasePage page = state.cases->listCases(p.offset, p.limit, items, p.limit);
-    return replyWritten(req, res, kMaxCaseListBodyBytes, [&](TextBuf& out) {
-        writeCaseListBody(out, items, page, p.limit, p.offset);
+    return replyWritten(res, kMaxCaseListBodyBytes, [&](JsonWriter& j) {
+        writeCaseListBody(j, items, page, p.limit, p.offset);
     });
 }
 
@@ -28,7 +76,7 @@ Err handleGetCase(ServerState& state, HttpRequest& req, HttpResponse& res) {
     Case* c = requestArray<Case>(req, 1);
     if (!c) return Err::OutOfMemory;
     if (!state.cases->copyCase(*id, *c)) return replyJson(res, 404, kBodyNotFound);
-    return replyWritten(req, res, kMaxCaseBodyBytes, [&](TextBuf& out) { writeCaseBody(out, *c); });
+    return replyWritten(res, kMaxCaseBodyBytes, [&](JsonWriter& j) { writeCaseBody(j, *c); });
 }
 
 Err handleCreateCase(ServerState& state, HttpRequest& req, HttpResponse& res) {

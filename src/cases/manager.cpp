@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "api/json.h"
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/number.h"
@@ -169,63 +168,6 @@ std::optional<u32> parseCaseId(std::string_view text) {
     Result<u64> r = parseUnsignedDecimal(text, 0xFFFFFFFFu);
     if (!r) return std::nullopt;
     return static_cast<u32>(r.value);
-}
-
-void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u32 limit,
-                       u32 offset) {
-    out.append("{\"cases\":[");
-    for (u32 i = 0; i < page.count; ++i) {
-        const CaseSummary& c = items[i];
-        if (i) out.push(',');
-        formatInto(out, "{\"id\":{},\"title\":", c.id);
-        appendJsonStr(out, c.getTitle());
-        out.append(",\"description\":");
-        appendJsonStr(out, c.getDescription());
-        out.append(",\"severity\":");
-        appendJsonStr(out, caseSeverityName(c.severity));
-        out.append(",\"status\":");
-        appendJsonStr(out, caseStatusName(c.status));
-        out.append(",\"assignee\":");
-        appendJsonStr(out, c.getAssignee());
-        formatInto(out,
-                   ",\"note_count\":{},\"linked_alert_count\":{},\"created_at\":{},"
-                   "\"updated_at\":{}}",
-                   c.note_count, c.linked_alert_count, c.created_at, c.updated_at);
-    }
-    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
-}
-
-void writeCaseBody(TextBuf& out, const Case& c) {
-    formatInto(out, "{\"id\":{},\"title\":", c.id);
-    appendJsonStr(out, c.getTitle());
-    out.append(",\"description\":");
-    appendJsonStr(out, c.getDescription());
-    out.append(",\"severity\":");
-    appendJsonStr(out, caseSeverityName(c.severity));
-    out.append(",\"status\":");
-    appendJsonStr(out, caseStatusName(c.status));
-    out.append(",\"assignee\":");
-    appendJsonStr(out, c.getAssignee());
-    formatInto(out, ",\"created_at\":{},\"updated_at\":{},\"resolved_at\":{},\"notes\":[",
-               c.created_at, c.updated_at, c.resolved_at);
-    bool first = true;
-    for (u32 i = 0; i < c.note_count && i < kMaxCaseNotes; ++i) {
-        const CaseNote& n = c.notes[i];
-        if (!n.active) continue;
-        if (!first) out.push(',');
-        first = false;
-        out.append("{\"content\":");
-        appendJsonStr(out, n.getContent());
-        out.append(",\"author\":");
-        appendJsonStr(out, n.getAuthor());
-        formatInto(out, ",\"created_at\":{}}", n.created_at);
-    }
-    out.append("],\"linked_alert_ids\":[");
-    for (u32 i = 0; i < c.linked_alert_count && i < kMaxLinkedAlerts; ++i) {
-        if (i) out.push(',');
-        formatInto(out, "{}", c.linked_alert_ids[i]);
-    }
-    out.append("]}");
 }
 
 }  // namespace tarvex

@@ -16,8 +16,6 @@
 #include <optional>
 #include <string_view>
 
-#include "common/format.h"
-#include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -153,32 +151,6 @@ struct CaseManager {
 // when it is not one.
 std::optional<u32> parseCaseId(std::string_view text);
 
-// Body of the case list: {"cases":[...],"total":T,"limit":L,"offset":O} with
-// the `page.count` summaries of `items`. Check `out.truncated` afterwards.
-void writeCaseListBody(TextBuf& out, const CaseSummary* items, CasePage page, u32 limit,
-                       u32 offset);
-// Body of one case with its notes and linked alert ids. Check
-// `out.truncated` afterwards.
-void writeCaseBody(TextBuf& out, const Case& c);
-
-// Room that always holds the bodies above: every text byte escaped at worst
-// to three bytes (an invalid byte becomes U+FFFD), plus a generous allowance
-// for keys, punctuation and the widest numbers. A list page holds up to 500
-// cases.
-constexpr size_t kCaseTextBytes = 3 * (128 + 512 + 64);
-constexpr size_t kMaxCaseListBodyBytes = 128 + 500 * (256 + kCaseTextBytes);
-constexpr size_t kMaxCaseBodyBytes =
-    512 + kCaseTextBytes + kMaxCaseNotes * (96 + 3 * (1024 + 64)) + kMaxLinkedAlerts * 11;
-
-// Fixed replies of the case endpoints.
-inline constexpr FixedReply kReplyMissingTitle{400, "{\"error\":\"missing title field\"}"};
-inline constexpr FixedReply kReplyCaseTableFull{503, "{\"error\":\"case table full\"}"};
-inline constexpr FixedReply kReplyCaseNotFound{404, "{\"error\":\"case not found\"}"};
-inline constexpr FixedReply kReplyMissingContent{400, "{\"error\":\"missing content field\"}"};
-inline constexpr FixedReply kReplyNoteBufferFull{503, "{\"error\":\"note buffer full\"}"};
-inline constexpr FixedReply kReplyNoteCreated{200, "{\"status\":\"created\"}"};
-// Body of a created case (status 200), for formatInto with the new id.
-inline constexpr std::string_view kCaseCreatedPattern = "{\"id\":{},\"status\":\"created\"}";
 // Author of a note whose request names none.
 inline constexpr std::string_view kAnonymousAuthor = "anonymous";
 

@@ -1,8 +1,8 @@
 // reply.h: fixed replies that endpoints send without building a body.
 //
 // A FixedReply pairs an HTTP status with the exact JSON body to send. The
-// stores behind the API publish their replies as constants of this type so
-// that handlers send them verbatim.
+// API's endpoint families publish their replies as constants of this type
+// beside their handlers, which send them verbatim.
 #pragma once
 
 #include <string_view>

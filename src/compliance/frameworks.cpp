@@ -6,7 +6,6 @@
 #include <initializer_list>
 #include <limits>
 
-#include "api/json.h"
 #include "common/number.h"
 #include "rules/engine.h"
 
@@ -303,33 +302,6 @@ CoverageReport computeCoverage(ComplianceFramework f, const RuleEngine& rules,
     return r;
 }
 
-void writeCoverageBody(TextBuf& out, const CoverageReport& r) {
-    out.append("{\"framework\":");
-    appendJsonStr(out, frameworkName(r.framework));
-    formatInto(out, ",\"covered_count\":{},\"total_count\":{},\"controls\":[", r.covered_count,
-               r.control_count);
-    for (u32 k = 0; k < r.control_count; ++k) {
-        const ControlCoverage& cc = r.controls[k];
-        const ComplianceControl& c = *cc.control;
-        if (k) out.push(',');
-        out.append("{\"control_id\":");
-        appendJsonStr(out, c.getControlId());
-        out.append(",\"name\":");
-        appendJsonStr(out, c.getName());
-        out.append(",\"description\":");
-        appendJsonStr(out, c.getDescription());
-        out.append(",\"covered\":");
-        appendJsonBool(out, cc.covered);
-        formatInto(out, ",\"alert_count\":{},\"techniques\":[", cc.alert_count);
-        for (u32 i = 0; i < c.technique_count; ++i) {
-            if (i) out.push(',');
-            appendJsonStr(out, c.getTechnique(i));
-        }
-        out.append("]}");
-    }
-    formatInto(out, "],\"total\":{}}", r.control_count);
-}
-
 EvidenceWindow parseEvidenceWindow(std::optional<std::string_view> from,
                                    std::optional<std::string_view> to) {
     EvidenceWindow w{0, std::numeric_limits<i64>::max()};
@@ -364,35 +336,6 @@ void EvidenceReport::addAlert(const ComplianceAlert& a) {
         copyBounded(e.title, e.title_len, a.title);
         copyBounded(e.description, e.description_len, a.description);
     }
-}
-
-void writeEvidenceBody(TextBuf& out, const EvidenceReport& r, i64 generated_at) {
-    out.append("{\"framework\":");
-    appendJsonStr(out, frameworkName(r.framework));
-    formatInto(out, ",\"from\":{},\"to\":{},\"generated_at\":{},\"controls\":[", r.window.from,
-               r.window.to, generated_at);
-    for (u32 k = 0; k < r.control_count; ++k) {
-        const ControlEvidence& ce = r.controls[k];
-        if (k) out.push(',');
-        out.append("{\"control_id\":");
-        appendJsonStr(out, ce.control->getControlId());
-        out.append(",\"name\":");
-        appendJsonStr(out, ce.control->getName());
-        out.append(",\"evidence\":[");
-        for (u32 i = 0; i < ce.count; ++i) {
-            const EvidenceEntry& e = ce.entries[i];
-            if (i) out.push(',');
-            formatInto(out, "{\"alert_id\":{},\"title\":", e.alert_id);
-            appendJsonStr(out, e.getTitle());
-            out.append(",\"severity\":");
-            appendJsonStr(out, alertSeverityText(e.severity));
-            formatInto(out, ",\"created_at\":{},\"description\":", e.created_at);
-            appendJsonStr(out, e.getDescription());
-            out.push('}');
-        }
-        out.append("]}");
-    }
-    out.append("]}");
 }
 
 }  // namespace tarvex

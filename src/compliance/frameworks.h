@@ -10,7 +10,7 @@
 // Alerts reach the reports through ComplianceAlert, a read-only view the
 // caller fills from the alert table while holding the engine state lock
 // shared. The reports copy what they keep, so the lock can be released
-// before their bodies are written.
+// before the API writes their bodies.
 //
 // Thread-safety: the catalogue is constant; a report belongs to the request
 // that builds it.
@@ -20,8 +20,6 @@
 #include <span>
 #include <string_view>
 
-#include "common/format.h"
-#include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -140,16 +138,6 @@ struct CoverageReport {
 CoverageReport computeCoverage(ComplianceFramework f, const RuleEngine& rules,
                                std::span<const ComplianceAlert> alerts);
 
-// Writes {"framework":..,"covered_count":..,"total_count":..,"controls":[..],"total":..}.
-// Check `out.truncated` afterwards.
-void writeCoverageBody(TextBuf& out, const CoverageReport& r);
-
-// Room that always holds a coverage body: texts escaped at worst to three
-// bytes per byte, plus keys and numbers.
-constexpr size_t kMaxCoverageBodyBytes =
-    256 + kMaxFrameworkControls * (128 + 3 * (16 + 128 + 256) +
-                                   kMaxControlTechniques * (3 + 3 * kControlTechniqueBytes));
-
 constexpr u32 kMaxEvidencePerControl = 50;
 
 // One evidence entry, copied out of the alert table.
@@ -198,22 +186,5 @@ struct EvidenceReport {
     // control holds 50 entries.
     void addAlert(const ComplianceAlert& a);
 };
-
-// Writes {"framework":..,"from":..,"to":..,"generated_at":..,"controls":[..]}.
-// Check `out.truncated` afterwards.
-void writeEvidenceBody(TextBuf& out, const EvidenceReport& r, i64 generated_at);
-
-// Room that always holds an evidence body: texts escaped at worst to three
-// bytes per byte, plus keys and the widest numbers.
-constexpr size_t kMaxEvidenceBodyBytes =
-    256 + kMaxFrameworkControls *
-              (128 + 3 * (16 + 128) + kMaxEvidencePerControl * (160 + 3 * (128 + 512)));
-
-inline constexpr FixedReply kReplyUnknownFramework{
-    404,
-    "{\"error\":\"unknown framework\",\"supported\":[\"pci-dss-4\",\"nist-800-53\",\"soc2\","
-    "\"hipaa\",\"iso-27001\"]}"};
-inline constexpr FixedReply kReplyUnknownFrameworkEvidence{404,
-                                                           "{\"error\":\"unknown framework\"}"};
 
 }  // namespace tarvex

@@ -1,12 +1,12 @@
-// indicators.cpp: indicator parsing, additions, paging and bulk acknowledgement.
+// indicators.cpp: indicator parsing, additions and paging.
 #include "intel/indicators.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "api/json.h"
 #include "common/clock.h"
+#include "common/format.h"
 #include "common/log.h"
 
 namespace tarvex {
@@ -120,30 +120,6 @@ IndicatorPage IndicatorStore::listIndicators(u32 offset, u32 limit, Indicator* o
         ++total;
     }
     return {total, count};
-}
-
-void writeIndicatorListBody(TextBuf& out, const Indicator* items, IndicatorPage page, u32 limit,
-                            u32 offset) {
-    out.append("{\"indicators\":[");
-    for (u32 i = 0; i < page.count; ++i) {
-        const Indicator& ind = items[i];
-        if (i) out.push(',');
-        out.append("{\"type\":");
-        appendJsonStr(out, indicatorTypeName(ind.indicator_type));
-        out.append(",\"value\":");
-        appendJsonStr(out, ind.getValue());
-        out.append(",\"source\":");
-        appendJsonStr(out, ind.getSource());
-        out.append(",\"severity\":");
-        appendJsonStr(out, indicatorSeverityName(ind.severity));
-        formatInto(out, ",\"expiry\":{},\"created_at\":{}}", ind.expiry, ind.created_at);
-    }
-    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
-}
-
-FixedReply acknowledgeBulkIndicatorImport(size_t body_len) {
-    logInfo("routes", "bulk indicator import request received ({} bytes)", body_len);
-    return kReplyBulkImportAccepted;
 }
 
 }  // namespace tarvex

@@ -15,8 +15,6 @@
 #include <optional>
 #include <string_view>
 
-#include "common/format.h"
-#include "common/reply.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -100,26 +98,5 @@ struct IndicatorStore {
     // order into `out` (at most `cap`).
     IndicatorPage listIndicators(u32 offset, u32 limit, Indicator* out, u32 cap);
 };
-
-// Body of the indicator list: {"indicators":[...],"total":T,"limit":L,
-// "offset":O} with the `page.count` indicators of `items`. Check
-// `out.truncated` afterwards.
-void writeIndicatorListBody(TextBuf& out, const Indicator* items, IndicatorPage page, u32 limit,
-                            u32 offset);
-
-// Room that always holds an indicator list page of up to 500 indicators:
-// texts escaped at worst to three bytes per byte, plus keys and numbers.
-constexpr size_t kMaxIndicatorListBodyBytes = 128 + 500 * (160 + 3 * (256 + 64));
-
-// Acknowledges a bulk upload of `body_len` bytes: logs its size and returns
-// the accepted reply. The upload itself is not kept.
-FixedReply acknowledgeBulkIndicatorImport(size_t body_len);
-
-// Fixed replies of the indicator endpoints.
-inline constexpr FixedReply kReplyMissingValue{400, "{\"error\":\"missing value field\"}"};
-inline constexpr FixedReply kReplyIndicatorStoreFull{503, "{\"error\":\"indicator store full\"}"};
-inline constexpr FixedReply kReplyIndicatorCreated{200, "{\"status\":\"created\"}"};
-inline constexpr FixedReply kReplyBulkImportAccepted{
-    200, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}"};
 
 }  // namespace tarvex

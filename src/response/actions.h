@@ -11,7 +11,6 @@
 
 #include <string_view>
 
-#include "common/format.h"
 #include "common/text.h"
 #include "common/types.h"
 
@@ -62,13 +61,5 @@ struct ActionManager {
     // next_id = 1.
     void initInPlace();
 };
-
-// The body of the action list: {"actions":[...],"total":N}, every active
-// slot in slot order. Check `out.truncated` afterwards.
-void writeActionsBody(TextBuf& out, const ActionManager& am);
-
-// Room that always holds the action list: name and URL escaped at worst to
-// three bytes per byte, plus keys, the type name and the widest numbers.
-constexpr size_t kMaxActionsBodyBytes = 64 + kMaxActions * (160 + 3 * (64 + 256));
 
 }  // namespace tarvex

@@ -1,11 +1,8 @@
-// engine.cpp: rule table set-up, paging and upload acknowledgement.
+// engine.cpp: rule table set-up, paging and technique ids.
 #include "rules/engine.h"
 
 #include <algorithm>
 #include <cstring>
-
-#include "api/json.h"
-#include "common/log.h"
 
 namespace tarvex {
 
@@ -49,33 +46,6 @@ RulePage RuleEngine::listRules(u32 offset, u32 limit, SigmaRule* out, u32 cap) c
         ++total;
     }
     return {total, count};
-}
-
-void writeRuleListBody(TextBuf& out, const SigmaRule* items, RulePage page, u32 limit, u32 offset) {
-    out.append("{\"rules\":[");
-    for (u32 i = 0; i < page.count; ++i) {
-        const SigmaRule& r = items[i];
-        if (i) out.push(',');
-        out.append("{\"id\":");
-        appendJsonStr(out, r.getId());
-        out.append(",\"title\":");
-        appendJsonStr(out, r.getTitle());
-        out.append(",\"level\":");
-        appendJsonStr(out, sigmaLevelName(r.level));
-        out.append(",\"status\":");
-        appendJsonStr(out, sigmaStatusName(r.status));
-        out.append(",\"enabled\":");
-        appendJsonBool(out, r.enabled);
-        out.append(",\"logsource_category\":");
-        appendJsonStr(out, r.getLogsourceCategory());
-        out.push('}');
-    }
-    formatInto(out, "],\"total\":{},\"limit\":{},\"offset\":{}}", page.total, limit, offset);
-}
-
-FixedReply acknowledgeRuleImport(size_t body_len) {
-    logInfo("routes", "rule import request received ({} bytes)", body_len);
-    return kReplyRuleImportAccepted;
 }
 
 }  // namespace tarvex

@@ -12,8 +12,6 @@
 
 #include <string_view>
 
-#include "common/format.h"
-#include "common/reply.h"
 #include "rules/sigma.h"
 
 namespace tarvex {
@@ -37,20 +35,5 @@ struct RuleEngine {
     // into `out` (at most `cap`). A SigmaRule is about 3 KiB.
     RulePage listRules(u32 offset, u32 limit, SigmaRule* out, u32 cap) const;
 };
-
-// Body of the rule list: {"rules":[...],"total":T,"limit":L,"offset":O} with
-// the `page.count` rules of `items`. Check `out.truncated` afterwards.
-void writeRuleListBody(TextBuf& out, const SigmaRule* items, RulePage page, u32 limit, u32 offset);
-
-// Room that always holds a rule list page of up to 500 rules: texts escaped
-// at worst to three bytes per byte, plus keys and enumeration names.
-constexpr size_t kMaxRuleListBodyBytes = 128 + 500 * (160 + 3 * (64 + 128 + 32));
-
-// Acknowledges a rule upload of `body_len` bytes: logs its size and returns
-// the accepted reply. The upload itself is not kept.
-FixedReply acknowledgeRuleImport(size_t body_len);
-
-inline constexpr FixedReply kReplyRuleImportAccepted{
-    200, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}"};
 
 }  // namespace tarvex

@@ -1,10 +1,9 @@
-// LLM settings: provider names and addresses, the provider table, start-up
-// configuration, and the settings bodies, which never carry the API key.
+// LLM settings: provider names and addresses, the provider table and
+// start-up configuration, whose log lines never carry the API key.
 #include "ai/llm.h"
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "config.h"
@@ -25,18 +24,6 @@ Config llmConfig(std::string_view provider, std::string_view base_url = "",
     copyBounded(c.llm_api_key, c.llm_api_key_len, key);
     copyBounded(c.llm_model, c.llm_model_len, model);
     return c;
-}
-
-std::string settingsBody(const Config& cfg, const LlmManager& llm) {
-    FixedText<4096> b;
-    writeSettingsBody(b, cfg, llm);
-    return std::string(b.view());
-}
-
-std::string llmBody(const LlmManager& llm) {
-    FixedText<8192> b;
-    writeLlmSettingsBody(b, llm);
-    return std::string(b.view());
 }
 
 TEST(LlmSettings, StartupConfiguration) {
@@ -111,57 +98,6 @@ TEST(LlmSettings, ProviderTableLimitsAndActivation) {
     configureLlmFromConfig(full, llmConfig("groq"));
     EXPECT_TRUE(log.has("warning(main): failed to configure LLM provider: TableFull"));
     EXPECT_FALSE(log.hasSubstring("LLM provider configured"));
-}
-
-TEST(LlmSettings, BodiesWithoutProvider) {
-    LlmManager llm;
-    EXPECT_EQ(settingsBody(Config{}, llm),
-              "{\"system\":{\"syslog_port\":514,\"max_devices\":200,\"log_retention_days\":30,"
-              "\"environment\":\"development\"},\"llm\":{\"configured\":false,\"provider\":\"\","
-              "\"base_url\":\"\",\"model\":\"\",\"max_tokens\":1024,\"temperature\":0.10},"
-              "\"integrations\":{\"shuffle_url\":\"\",\"shuffle_workflow_id\":\"\","
-              "\"shuffle_enabled\":false,\"thehive_url\":\"\",\"thehive_org\":\"\","
-              "\"thehive_enabled\":false}}");
-    EXPECT_EQ(llmBody(llm), "{\"configured\":false,\"provider_count\":0,\"providers\":[]}");
-}
-
-TEST(LlmSettings, BodiesWithProviderNeverShowTheKey) {
-    LlmManager llm;
-    LogCapture log;
-    Config cfg = llmConfig("ollama");
-    cfg.env = Environment::production;
-    cfg.syslog_port = 5514;
-    cfg.max_devices = 10;
-    cfg.log_retention_days = 7;
-    configureLlmFromConfig(llm, cfg);
-
-    std::string settings = settingsBody(cfg, llm);
-    EXPECT_EQ(settings,
-              "{\"system\":{\"syslog_port\":5514,\"max_devices\":10,\"log_retention_days\":7,"
-              "\"environment\":\"production\"},\"llm\":{\"configured\":true,\"provider\":"
-              "\"ollama\",\"base_url\":\"http://localhost:11434\",\"model\":\"llama3\","
-              "\"max_tokens\":1024,\"temperature\":0.10},\"integrations\":{\"shuffle_url\":\"\","
-              "\"shuffle_workflow_id\":\"\",\"shuffle_enabled\":false,\"thehive_url\":\"\","
-              "\"thehive_org\":\"\",\"thehive_enabled\":false}}");
-    std::string providers = llmBody(llm);
-    EXPECT_EQ(providers,
-              "{\"configured\":true,\"provider_count\":1,\"providers\":[{\"provider\":\"ollama\","
-              "\"model\":\"llama3\",\"base_url\":\"http://localhost:11434\",\"enabled\":true,"
-              "\"active\":true,\"has_api_key\":true}]}");
-    EXPECT_EQ(settings.find(kSecret), std::string::npos);
-    EXPECT_EQ(providers.find(kSecret), std::string::npos);
-
-    LlmManager keyless;
-    configureLlmFromConfig(keyless, llmConfig("ollama", "", ""));
-    EXPECT_NE(llmBody(keyless).find("\"has_api_key\":false"), std::string::npos);
-
-    // Configured texts that need escaping or repair still give valid JSON.
-    LlmManager odd;
-    configureLlmFromConfig(odd, llmConfig("x", "http://h/\"q\"\\\n", kSecret, "m\xFF\x01"));
-    auto j = nlohmann::json::parse(llmBody(odd));
-    EXPECT_EQ(j["providers"][0]["base_url"], "http://h/\"q\"\\\n");
-    EXPECT_EQ(j["providers"][0]["model"], "m\xEF\xBF\xBD") << "bad byte replaced, 0x01 dropped";
-    EXPECT_FALSE(nlohmann::json::parse(settingsBody(cfg, odd), nullptr, false).is_discarded());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Indicator store: request defaults, type and severity texts, cut texts,
-// slot-order paging, the full store, safe log lines, bodies, concurrency.
+// slot-order paging, the full store, safe log lines, concurrency.
 #include "intel/indicators.h"
 
 #include <gtest/gtest.h>
@@ -89,14 +89,6 @@ TEST(IndicatorStore, ListsInInsertionOrderAndRefusesWhenFull) {
     EXPECT_EQ(out[0].getValue(), "b") << "oldest first, after the offset";
     EXPECT_EQ(store->listIndicators(0xFFFFFFFFu, 500, out, 2).count, 0u) << "no wrap";
 
-    out[0].created_at = 1700000000;
-    FixedText<512> body;
-    writeIndicatorListBody(body, out, {3, 1}, 1, 1);
-    EXPECT_EQ(body.view(),
-              "{\"indicators\":[{\"type\":\"domain\",\"value\":\"b\",\"source\":\"manual\","
-              "\"severity\":\"high\",\"expiry\":0,\"created_at\":1700000000}],\"total\":3,"
-              "\"limit\":1,\"offset\":1}");
-
     Indicator ind = buildIndicator("x", kAbsent, kAbsent, kAbsent);
     while (store->indicator_count < kMaxIndicators) ASSERT_TRUE(store->addIndicator(ind));
     log.clear();
@@ -117,14 +109,6 @@ TEST(IndicatorStore, RequestTextCannotForgeLogLines) {
         log.has("info(indicators): indicator added: type=domain "
                 "value=\"evil\\x0Aerror(main): forged\\x0D\" source=\"f\\x01\""));
     EXPECT_EQ(store->indicators[0].getValue(), "evil\nerror(main): forged\r") << "stored as sent";
-}
-
-TEST(IndicatorStore, BulkImportIsAcknowledgedAndLogged) {
-    LogCapture log;
-    FixedReply r = acknowledgeBulkIndicatorImport(42);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}");
-    EXPECT_TRUE(log.has("info(routes): bulk indicator import request received (42 bytes)"));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Rule table: start-up state, slot-order paging, technique ids, the list
-// body and the import acknowledgement.
+// Rule table: start-up state, slot-order paging and technique ids.
 #include "rules/engine.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "support/log_capture.h"
 #include "support/mapped_table.h"
 
 namespace tarvex {
@@ -42,18 +40,6 @@ TEST(RuleEngine, ListPagesActiveSlotsInSlotOrder) {
         for (u32 i = 0; i < p.count; ++i) ids.emplace_back(out[i].getId());
         EXPECT_EQ(ids, r.want) << "offset " << r.offset;
     }
-
-    SigmaRule& r = re->rules[3];
-    copyBounded(r.title, r.title_len, "Port \"scan\"");
-    copyBounded(r.logsource_category, r.logsource_category_len, "firewall");
-    r.level = SigmaLevel::high;
-    r.status = SigmaStatus::stable;
-    FixedText<512> body;
-    writeRuleListBody(body, out, re->listRules(0, 1, out, 1), 1, 0);
-    EXPECT_EQ(body.view(),
-              "{\"rules\":[{\"id\":\"3\",\"title\":\"Port \\\"scan\\\"\",\"level\":\"high\","
-              "\"status\":\"stable\",\"enabled\":true,\"logsource_category\":\"firewall\"}],"
-              "\"total\":4,\"limit\":1,\"offset\":0}");
 }
 
 TEST(RuleEngine, TechniqueIdsEndAtTheirFirstZeroByte) {
@@ -66,14 +52,6 @@ TEST(RuleEngine, TechniqueIdsEndAtTheirFirstZeroByte) {
     EXPECT_EQ(r.getTechnique(2), "") << "past mitre_count";
     r.mitre_count = 200;
     EXPECT_EQ(r.getTechnique(8), "") << "past the array whatever the count says";
-}
-
-TEST(RuleEngine, ImportIsAcknowledgedAndLoggedButNotStored) {
-    test::LogCapture log;
-    FixedReply r = acknowledgeRuleImport(1234);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}");
-    EXPECT_TRUE(log.has("info(routes): rule import request received (1234 bytes)"));
 }
 
 }  // namespace
