@@ -38,6 +38,7 @@ struct EngineCounters {
     u64 events_dropped;  // the kernel's count of datagrams dropped on the socket
     u64 anomalies_detected;
     u64 collisions_detected;
+    u64 events_by_type[6];  // by EventType, as classified
 };
 
 // The newest kHistoryCapacity snapshots, a ring in order of writing.

@@ -15,15 +15,18 @@
 #include "api/ws.h"
 #include "cases/manager.h"
 #include "common/log.h"
+#include "common/service.h"
 #include "common/table.h"
 #include "config.h"
 #include "engine/profiles.h"
 #include "engine_state.h"
+#include "http/server.h"
 #include "ingest/listener.h"
 #include "intel/indicators.h"
 #include "pipeline.h"
 #include "response/actions.h"
 #include "rules/engine.h"
+#include "shutdown.h"
 #include "storage/persistence.h"
 #include "storage/restore.h"
 
@@ -206,10 +209,11 @@ Persistence* startPersistence(const Config& config) {
     return persistence;
 }
 
-// The listener thread, feeding the pipeline.
-Err startListener(Pipeline& pipeline, const Config& config) {
+// The listener thread, feeding the pipeline until `control` stops it.
+Err startListener(Pipeline& pipeline, const Config& config, ListenerControl& control) {
     ListenerOptions listen;
     listen.port = config.syslog_port;
+    listen.control = &control;
     Err spawned = spawnUdpListener(pipeline.listenerTarget(), listen);
     if (spawned != Err::None) {
         logError("main", "failed to spawn syslog listener thread: {}", spawned);
@@ -228,11 +232,21 @@ void startRestore(Persistence& persistence, EngineState& engine) {
     }
 }
 
+// Once the HTTP server is bound: a stop may end it, and the service is
+// ready.
+void onListening(void* ctx, HttpServer& server) {
+    static_cast<StopPlan*>(ctx)->serverListening([&server] { server.stop(); });
+    notifyReady("receiving syslog and serving the API");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     raiseStackLimit();
     installProcessHandlers();
+    // The stop signals are taken by the signal thread alone: every thread
+    // inherits the blocked mask, so block them before the first one starts.
+    blockStopSignals();
 
     if (const char* path = parseArgs(argc, argv)) loadEnvFile(path);
     static const Config config = load();
@@ -255,7 +269,19 @@ int main(int argc, char** argv) {
     logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
             config.log_retention_days);
 
-    if (Err e = startListener(pipeline, config); e != Err::None) {
+    static ListenerControl listener;
+    static StopPlan stop(listener, pipeline, persistence);
+    if (Err e = startSignalThread(stop); e != Err::None) {
+        logWarn("main",
+                "failed to start the signal thread: {} \xE2\x80\x94 SIGTERM ends the "
+                "process at once",
+                e);
+        sigset_t none;
+        sigemptyset(&none);
+        pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    }
+
+    if (Err e = startListener(pipeline, config, listener); e != Err::None) {
         if (persistence) persistence->deinit();
         return fail(e);
     }
@@ -271,7 +297,13 @@ int main(int argc, char** argv) {
     state.indicators = stores.indicators;
     state.actions = stores.actions;
     state.llm = stores.llm;
-    Err err = startServer(state);
+    Err err = startServer(state, ServerHooks{&stop, onListening});
+    if (stop.stopped()) {
+        // Threads the stop gave up on (a database that hangs) may still be
+        // running: end without running static destructors under them.
+        logInfo("main", "stopped: flushed {}, dropped {}", stop.flushed(), stop.dropped());
+        _exit(0);
+    }
     if (persistence) persistence->deinit();
     if (err != Err::None) return fail(err);
     return 0;

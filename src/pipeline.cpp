@@ -45,6 +45,7 @@ void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) 
     RawEvent& raw = s.ring->push(bytes, source_ip, t);
     ParsedEvent ev = ingest::classifyAndParse(bytes, t);
     raw.event_type = static_cast<u8>(ev.type);
+    s.counters.events_by_type[static_cast<u8>(ev.type)] += 1;
 
     // 3. Hand the event to the database batch.
     if (persistence) persistence->submitEvent(static_cast<u8>(ev.type), source_ip, bytes, t);

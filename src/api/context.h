@@ -21,6 +21,7 @@ namespace tarvex {
 
 struct Config;
 class EngineState;
+class HttpCounters;
 class Persistence;
 struct CaseManager;
 struct RuleEngine;
@@ -40,6 +41,8 @@ struct ServerState {
     IndicatorStore* indicators = nullptr;
     ActionManager* actions = nullptr;
     LlmManager* llm = nullptr;
+    // What the HTTP server has answered (set by startServer).
+    const HttpCounters* http = nullptr;
 };
 
 // Every API handler has this shape; it returns an error only when it cannot

@@ -11,6 +11,7 @@
 #include "api/events.h"
 #include "api/json.h"
 #include "api/lifetime_stats.h"
+#include "api/metrics.h"
 #include "api/records.h"
 #include "api/stats.h"
 #include "api/ui.h"
@@ -64,6 +65,7 @@ constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/analytics/devices", apiRoute<handleDeviceTimeSeries>},
     {Method::get, "/api/analytics/top-talkers", apiRoute<handleTopTalkers>},
     {Method::get, "/api/stats/lifetime", apiRoute<handleGetLifetimeStats>},
+    {Method::get, "/metrics", apiRoute<handleMetrics>},
 };
 
 }  // namespace
@@ -87,16 +89,19 @@ Err handleHealth(ServerState&, HttpRequest&, HttpResponse& res) {
     return j.err();
 }
 
-Err startServer(ServerState& state) {
+Err startServer(ServerState& state, ServerHooks hooks) {
     std::string_view host = state.config->getHost();
     u16 port = state.config->port;
     logInfo("server", "starting HTTP server on {}:{}", host, port);
     HttpServer server(&state);
+    state.http = &server.counters();
     size_t n = registerRoutes(server.router());
     logInfo("routes", "registered {} API routes", n);
     registerUiRoutes(server.router());
     logInfo("server", "HTTP server listening on {}:{}", host, port);
-    return server.listen(host, port);
+    if (Err e = server.bind(host, port); e != Err::None) return e;
+    if (hooks.listening) hooks.listening(hooks.ctx, server);
+    return server.serve();
 }
 
 }  // namespace tarvex

@@ -14,10 +14,20 @@ namespace tarvex {
 // with "failed to create route".
 size_t registerRoutes(Router& router);
 
+class HttpServer;
+
+// What start-up learns from the server: `listening` runs on the main thread
+// once the server is bound, before it serves (the service is ready then;
+// HttpServer::stop, from any thread, ends serving).
+struct ServerHooks {
+    void* ctx = nullptr;
+    void (*listening)(void* ctx, HttpServer& server) = nullptr;
+};
+
 // Logs, creates the HTTP server on the configured host and port, registers
 // the routes and serves until the server is stopped. Returns an error only
 // when the server cannot be set up or bound.
-Err startServer(ServerState& state);
+Err startServer(ServerState& state, ServerHooks hooks = {});
 
 // GET /api/health
 Err handleHealth(ServerState& state, HttpRequest& req, HttpResponse& res);

@@ -34,7 +34,8 @@ Err handleGetStats(ServerState& state, HttpRequest&, HttpResponse& res) {
     j.beginObject().key("devices").u(devices).key("alerts").u(c.alerts);
     j.key("events_processed").u(c.events_processed).key("anomalies").u(c.anomalies);
     j.key("graph_nodes").u(c.graph_nodes).key("graph_edges").u(c.graph_edges);
-    j.key("events_per_second").fixed(c.events_per_second, 1).endObject();
+    j.key("events_per_second").fixed(c.events_per_second, 1);
+    j.key("events_dropped").u(c.events_dropped).endObject();
     return j.err();
 }
 

@@ -152,6 +152,13 @@ Err HttpServer::serve() {
     logInfo("websocket", "received shutdown signal");
     for (u32 i = 0; i < kMaxConnections; ++i) {
         Conn& c = conns_[i];
+        if (c.state == ConnState::websocket) {
+            // Feed clients learn that the server is going away (1001), so
+            // they reconnect later instead of reporting an error; what the
+            // socket takes at once is all they get.
+            wsClose(i, c.gen, 1001);
+            drainOutput(c);
+        }
         if (c.state != ConnState::free) closeNow(c);
     }
     ::close(listen_fd_);
@@ -504,6 +511,11 @@ void HttpServer::finishRequest(const RequestDone& d) {
 }
 
 void HttpServer::replyAndClose(Conn& c, std::string_view reply) {
+    // The fixed replies start "HTTP/1.1 NNN ".
+    if (reply.size() > 12) {
+        counters_.count(
+            static_cast<u16>((reply[9] - '0') * 100 + (reply[10] - '0') * 10 + (reply[11] - '0')));
+    }
     {
         std::lock_guard<std::mutex> l(c.out_mu);
         queueOutputLocked(c, &reply, 1, SIZE_MAX);

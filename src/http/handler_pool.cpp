@@ -123,6 +123,7 @@ void HandlerPool::handleRequest(u32 slot, Arena& arena, char* head, size_t head_
             c.ws = res.wsCallbacks();
             c.ws_user = res.wsUser();
             if (c.ws->after_init) c.ws->after_init(c.ws_user, WsConn{&server_, slot, gen});
+            server_.counters_.count(101);
             postDone(RequestDone{slot, true, true});
             return;
         }
@@ -145,7 +146,9 @@ void HandlerPool::handleRequest(u32 slot, Arena& arena, char* head, size_t head_
         parts[0] = kReplyInternalError;
         count = 1;
         keep_alive = false;
+        server_.counters_.count(500);
     } else {
+        server_.counters_.count(res.status);
         parts[0] = {head, n};
         parts[1] = req.method() == Method::head ? std::string_view{} : body;
     }

@@ -109,6 +109,8 @@ std::string_view contentTypeHeader(ContentType t) {
             return "Content-Type: application/json; charset=UTF-8\r\n";
         case ContentType::text:
             return "Content-Type: text/plain; charset=UTF-8\r\n";
+        case ContentType::metrics:  // the Prometheus text exposition format
+            return "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n";
         case ContentType::html:
             return "Content-Type: text/html; charset=UTF-8\r\n";
         case ContentType::css:

@@ -77,7 +77,7 @@ class HttpRequest {
 };
 
 // Selects the one Content-Type header written for a response.
-enum class ContentType : u8 { none, json, text, html, css, javascript, svg, png, icon };
+enum class ContentType : u8 { none, json, text, html, css, javascript, svg, png, icon, metrics };
 
 std::string_view contentTypeHeader(ContentType t);
 

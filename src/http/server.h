@@ -58,6 +58,24 @@ constexpr size_t kMaxWsBacklog = 256 * 1024;
 
 class HttpServer;
 
+// Responses sent, by status code (100 to 599): the handlers' replies, the
+// upgrade replies and the engine's fixed ones. Any thread; relaxed counts.
+class HttpCounters {
+  public:
+    void count(u16 status) {
+        if (status >= 100 && status < 600)
+            by_status_[status - 100].fetch_add(1, std::memory_order_relaxed);
+    }
+    u64 responses(u16 status) const {
+        return status >= 100 && status < 600
+                   ? by_status_[status - 100].load(std::memory_order_relaxed)
+                   : 0;
+    }
+
+  private:
+    std::atomic<u64> by_status_[500] = {};
+};
+
 // A handle on one WebSocket connection, valid to copy and keep: once the
 // connection is gone, writes fail with SocketNotConnected (a handle never
 // reaches a later connection that reuses the slot).
@@ -115,9 +133,12 @@ class HttpServer {
     Err listen(std::string_view host, u16 port);
     // Asks serve() to return. Safe from any thread, at any time.
     void stop();
+    // What the server has answered so far.
+    const HttpCounters& counters() const { return counters_; }
 
   private:
     friend struct WsConn;
+    HttpCounters counters_;
     friend class HandlerPool;  // wakes the loop with wakeForDone()
 
     // Event loop (event_loop.cpp), on the loop thread unless noted.

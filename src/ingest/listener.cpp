@@ -140,7 +140,48 @@ u8 formatSourceIp(const sockaddr_storage& addr, char out[46]) {
     return 7;
 }
 
+void ListenerControl::requestStop() {
+    stop_.store(true);
+    std::lock_guard<std::mutex> l(mu_);
+    wakeListener();
+}
+
+void ListenerControl::attach(int fd) {
+    std::lock_guard<std::mutex> l(mu_);
+    fd_ = fd;
+    if (stop_.load()) wakeListener();
+}
+
+void ListenerControl::wakeListener() {
+    // Shutting down the reading side of a datagram socket wakes a receiver
+    // blocked on it (Linux does so even for an unconnected socket, though the
+    // call itself answers ENOTCONN). What is queued stays readable; once the
+    // queue is empty a receive returns at once with nothing instead of
+    // waiting.
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RD);
+}
+
+void ListenerControl::finished() {
+    std::lock_guard<std::mutex> l(mu_);
+    fd_ = -1;
+    finished_ = true;
+    cv_.notify_all();
+}
+
+bool ListenerControl::waitStopped(int timeout_ms) {
+    std::unique_lock<std::mutex> l(mu_);
+    return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [&] { return finished_; });
+}
+
 void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
+    ListenerControl* const control = opts.control;
+    // Whatever way this returns, a stopper waiting for it is told.
+    struct Finished {
+        ListenerControl* c;
+        ~Finished() {
+            if (c) c->finished();
+        }
+    } finished{control};
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         logError("listener", "failed to create UDP socket: {}", errFromErrno(errno));
@@ -175,6 +216,8 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
         return;
     }
     prepare(*b);
+    if (control) control->attach(fd);
+    i64 stop_seen_ns = 0;  // when the loop first saw a stop request
     u64 drops_total = 0;   // kernel's running total for this socket
     u64 drops_warned = 0;  // total at the last warning line
     i64 last_warn_ns = 0;
@@ -228,6 +271,17 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
         return n;
     };
     for (;;) {
+        if (control && control->stopRequested()) {
+            // Stopping: receiving no longer waits (see ListenerControl), so
+            // go on while the socket still has datagrams queued, for a
+            // bounded time.
+            const i64 now = monoNanos();
+            if (stop_seen_ns == 0) {
+                stop_seen_ns = now;
+            } else if (batch_count == 0 || now - stop_seen_ns > i64{kStopDrainMs} * 1000000) {
+                break;
+            }
+        }
         if (drops_total != drops_warned) {
             // Drops are waiting for their line: do not sleep in recvmmsg past
             // the moment it is due, or a burst followed by silence would go
@@ -250,7 +304,9 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
         if (!target.process) continue;
         // A run: the first batch, then whatever is already waiting.
         bool begun = false;
+        u64 taken = 0;  // datagrams handed over in this run
         for (unsigned run = 1;; ++run) {
+            taken += batch_count;
             // A batch of nothing but empty datagrams still carries the drop
             // total.
             if (batch_count > 0 || n > 0) {
@@ -264,7 +320,13 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
             if (n <= 0) break;
         }
         if (begun && target.end) target.end(target.ctx);
+        if (stop_seen_ns != 0) control->addDrained(taken);
     }
+    if (drops_total != drops_warned) warnDrops(monoNanos());
+    logInfo("listener", "syslog UDP listener stopped ({} queued datagrams taken after the stop)",
+            control ? control->drained() : 0);
+    delete b;
+    ::close(fd);
 }
 
 Err spawnUdpListener(ListenerTarget target, const ListenerOptions& opts) {

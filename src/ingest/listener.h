@@ -15,6 +15,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string_view>
 
 #include "common/error.h"
@@ -57,10 +60,48 @@ struct ListenerTarget {
     void (*end)(void* ctx) = nullptr;
 };
 
+// How a running listener is asked to stop, and how its stopper learns that
+// it has. On a stop the listener stops waiting for datagrams, hands what is
+// already queued on its socket to the target (for at most kStopDrainMs, so a
+// flood cannot keep it going), and returns.
+//
+// Thread-safety: requestStop and waitStopped from any thread; the listener
+// thread calls attach and finished.
+class ListenerControl {
+  public:
+    // Asks the listener to stop; returns at once.
+    void requestStop();
+    // Waits up to `timeout_ms` for the listener to return; true when it has.
+    bool waitStopped(int timeout_ms);
+    // Datagrams taken from the socket after the stop was asked for.
+    u64 drained() const { return drained_.load(std::memory_order_relaxed); }
+
+    // Listener side: the socket it receives on, once bound.
+    void attach(int fd);
+    bool stopRequested() const { return stop_.load(); }
+    void addDrained(u64 n) { drained_.fetch_add(n, std::memory_order_relaxed); }
+    // Listener side: it has returned (or never got a socket).
+    void finished();
+
+  private:
+    void wakeListener();
+
+    std::atomic<bool> stop_{false};
+    std::atomic<int> fd_{-1};
+    std::atomic<u64> drained_{0};
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool finished_ = false;
+};
+
+// The longest a stopping listener goes on taking queued datagrams.
+constexpr int kStopDrainMs = 2000;
+
 struct ListenerOptions {
     u16 port = 514;
     int receive_buffer = kReceiveBufferBytes;
-    bool force_buffer = true;  // try SO_RCVBUFFORCE before SO_RCVBUF
+    bool force_buffer = true;            // try SO_RCVBUFFORCE before SO_RCVBUF
+    ListenerControl* control = nullptr;  // nullptr: runs until the process ends
 };
 
 // Text form of a sender address: dotted decimal for IPv4, "::" for IPv6,
@@ -68,7 +109,8 @@ struct ListenerOptions {
 u8 formatSourceIp(const sockaddr_storage& addr, char out[46]);
 
 // The thread body: sets up the socket, then receives until the process
-// ends. Returns only when the socket cannot be created or bound.
+// ends or `opts.control` asks it to stop. Returns early when the socket
+// cannot be created or bound.
 void runUdpListener(ListenerTarget target, const ListenerOptions& opts);
 
 // Starts runUdpListener on a detached thread with a 16 MiB stack and a

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -85,18 +86,60 @@ Err Persistence::start() {
     return Err::None;
 }
 
-void Persistence::deinit() {
-    if (closed_) return;
-    closed_ = true;
+bool Persistence::endThread(int deadline_ms) {
     // Close the intake first, so the thread's last take holds every record
     // that will ever be submitted.
     queue_.close();
     stopping_.store(true);
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return true;
+    {
+        std::unique_lock<std::mutex> l(done_mu_);
+        if (!done_cv_.wait_for(l, std::chrono::milliseconds(deadline_ms),
+                               [&] { return thread_done_; }))
+            return false;
+    }
+    thread_.join();
+    return true;
+}
+
+void Persistence::closePool() {
     Err e = flushEvents();
     if (e != Err::None) logWarn("persistence", "failed to flush events during shutdown: {}", e);
     pool_->close();
     logInfo("persistence", "persistence layer closed");
+}
+
+void Persistence::deinit() {
+    if (closed_) return;
+    closed_ = true;
+    endThread(INT_MAX);
+    closePool();
+}
+
+Persistence::StopReport Persistence::stop(int deadline_ms) {
+    StopReport r{0, 0, false};
+    if (closed_) return r;
+    closed_ = true;
+    const u64 written_before = events_written_.load();
+    if (endThread(deadline_ms)) {
+        closePool();
+    } else {
+        r.timed_out = true;
+        logWarn("persistence",
+                "the database writer did not finish within {} ms \xE2\x80\x94 leaving it",
+                deadline_ms);
+        thread_.detach();
+    }
+    const u64 written = events_written_.load();
+    r.flushed = written - written_before;
+    r.dropped = events_refused_.load() + (events_accepted_.load() - written);
+    return r;
+}
+
+Persistence::Counters Persistence::counters() const {
+    return {events_written_.load(std::memory_order_relaxed),
+            events_refused_.load(std::memory_order_relaxed),
+            write_failures_.load(std::memory_order_relaxed)};
 }
 
 // ---------------------------------------------------------------- submit
@@ -116,7 +159,13 @@ void Persistence::submitEvent(u8 event_type, std::string_view source_ip, std::st
     raw_data = raw_data.substr(0, sizeof(BufferedEvent::raw_data));
     EventHead h{now, static_cast<u16>(source_ip.size()), static_cast<u16>(raw_data.size()),
                 event_type};
-    noteRefusal(queue_.push(kEventRecord, {asBytes(&h, sizeof h), source_ip, raw_data}));
+    PushResult r = queue_.push(kEventRecord, {asBytes(&h, sizeof h), source_ip, raw_data});
+    if (r == PushResult::queued) {
+        events_accepted_.fetch_add(1, std::memory_order_relaxed);
+    } else if (r != PushResult::closed) {
+        events_refused_.fetch_add(1, std::memory_order_relaxed);
+    }
+    noteRefusal(r);
 }
 
 void Persistence::submitDevice(const DeviceRow& row) {
@@ -194,6 +243,9 @@ void Persistence::run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(kGatherMs));
         }
     }
+    std::lock_guard<std::mutex> l(done_mu_);
+    thread_done_ = true;
+    done_cv_.notify_all();
 }
 
 void Persistence::applyRecords(const std::vector<char>& buf) {
@@ -254,7 +306,11 @@ Err Persistence::flushEvents() {
     // Nothing pending: the flush clock keeps running from the last write.
     if (batch_->event_count == 0) return Err::None;
     Result<u32> written = statements_.writeEvents(*batch_);
-    if (!written.ok()) return written.err;
+    if (!written.ok()) {
+        write_failures_.fetch_add(1, std::memory_order_relaxed);
+        return written.err;
+    }
+    events_written_.fetch_add(written.value, std::memory_order_relaxed);
     batch_->markFlushed(now());
     return Err::None;
 }

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -76,6 +77,28 @@ class Persistence {
     // "info(persistence): persistence layer closed". Later submissions are
     // dropped silently. Idempotent.
     void deinit();
+
+    // What an orderly stop wrote and what it could not.
+    struct StopReport {
+        u64 flushed;  // events written from the moment stop() began
+        // Events received that are not in the database: refused by the full
+        // queue since the start, or handed over and never written.
+        u64 dropped;
+        bool timed_out;  // the writer did not finish in time and was left
+    };
+    // As deinit, but waits for the writer for at most `deadline_ms`: a
+    // database that hangs does not hold the stop. After a time-out the
+    // writer thread is left running on its own (the process is about to
+    // end), the pool stays open, and the object must not be destroyed.
+    StopReport stop(int deadline_ms);
+
+    // Counters since the start (any thread).
+    struct Counters {
+        u64 events_written;  // rows of successful event writes
+        u64 events_refused;  // events refused by the full queue
+        u64 write_failures;  // failed event writes (each retried later)
+    };
+    Counters counters() const;
 
     // --- Listener side: copy and return at once. ---
     void submitEvent(u8 event_type, std::string_view source_ip, std::string_view raw_data, i64 now);
@@ -135,9 +158,23 @@ class Persistence {
     bool purge_requested_ = false;
     u32 purge_days_ = 0;
 
+    // Close the intake and wait for the thread for at most `deadline_ms`;
+    // true when it has ended (and is joined).
+    bool endThread(int deadline_ms);
+    void closePool();
+
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     bool closed_ = false;
+    // Set by the thread as it ends (under done_mu_), for a bounded wait.
+    std::mutex done_mu_;
+    std::condition_variable done_cv_;
+    bool thread_done_ = false;
+
+    std::atomic<u64> events_accepted_{0};
+    std::atomic<u64> events_refused_{0};
+    std::atomic<u64> events_written_{0};
+    std::atomic<u64> write_failures_{0};
 };
 
 }  // namespace tarvex

@@ -259,7 +259,7 @@ TEST_F(E2eApiRead, StatisticsGraphAndEventSearchAgree) {
                            R"(,"alerts":1,"events_processed":3,"anomalies":0,"graph_nodes":)" +
                            std::to_string(graph["total_nodes"].get<u64>()) + R"(,"graph_edges":)" +
                            std::to_string(graph["total_edges"].get<u64>()) +
-                           R"(,"events_per_second":\d+\.\d\})"))
+                           R"(,"events_per_second":\d+\.\d,"events_dropped":0\})"))
         << stats;
     EXPECT_TRUE(matches(get("/api/graph?limit=0").body,
                         R"(\{"nodes":\[\],"edges":\[\],"total_nodes":\d+,"total_edges":\d+\})"));

@@ -276,5 +276,48 @@ TEST(Listener, BacklogIsHandedOverInBoundedRuns) {
     }
 }
 
+TEST(Listener, StopTakesWhatIsQueuedThenReturns) {
+    test::LogCapture logs;
+    static auto* c = new Collector;
+    static auto* control = new ListenerControl;  // the thread may outlive the test
+    c->stall = true;
+    ListenerOptions opts;
+    opts.control = control;
+    u16 port = startListener(c, opts, logs);
+    int fd = sender(port);
+    ASSERT_EQ(send(fd, "STALL", 5, 0), 5);
+    for (int i = 0; i < 2000 && !c->stalled; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(c->stalled);
+    // Queued while the consumer is busy, then the stop is asked for: all of
+    // it still reaches the target, and nothing sent after the drain does.
+    const int kQueued = 1000;
+    for (int i = 0; i < kQueued; ++i) {
+        const std::string line = "queued " + std::to_string(i);
+        ASSERT_EQ(send(fd, line.data(), line.size(), 0), static_cast<ssize_t>(line.size()));
+    }
+    control->requestStop();
+    EXPECT_FALSE(control->waitStopped(50)) << "still busy with the stalled batch";
+    c->stall = false;
+    ASSERT_TRUE(control->waitStopped(5000));
+    EXPECT_EQ(c->size() + c->drops.load(), kQueued + 1u);
+    EXPECT_EQ(c->drops.load(), 0u);
+    EXPECT_GE(control->drained(), 1u);
+    EXPECT_TRUE(logs.hasSubstring("info(listener): syslog UDP listener stopped ("));
+    ASSERT_EQ(send(fd, "late", 4, 0), 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(c->size(), kQueued + 1u);
+    close(fd);
+
+    // A stop asked for before the socket exists is honoured once it does.
+    static auto* early = new ListenerControl;
+    early->requestStop();
+    static auto* c2 = new Collector;
+    ListenerOptions opts2;
+    opts2.control = early;
+    startListener(c2, opts2, logs);
+    EXPECT_TRUE(early->waitStopped(5000));
+}
+
 }  // namespace
 }  // namespace tarvex

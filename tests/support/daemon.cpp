@@ -194,6 +194,25 @@ std::vector<std::string> Daemon::lines() {
     return lines_;
 }
 
+void Daemon::signal(int sig) {
+    if (pid_ > 0) kill(pid_, sig);
+}
+
+int Daemon::waitExit(int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            stop();
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 void Daemon::stop() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);

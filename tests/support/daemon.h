@@ -50,6 +50,12 @@ class Daemon {
     // Waits until a line containing `part` has been logged.
     bool waitForLine(const std::string& part, int timeout_ms = 10000);
     std::vector<std::string> lines();
+    // Sends `sig` to the process.
+    void signal(int sig);
+    // Waits up to `timeout_ms` for the process to end and reaps it: its exit
+    // status, or -1 when it was ended by a signal or is still running
+    // (then it is killed).
+    int waitExit(int timeout_ms);
     // Sends SIGKILL and reaps the process.
     void stop();
 
