@@ -5,6 +5,13 @@
 // interleave. Formatting happens in a fixed stack buffer (no allocation);
 // a message longer than kMaxLine bytes is cut.
 //
+// Under systemd, standard error usually goes to the journal. When it does
+// (JOURNAL_STREAM names the device and inode of standard error, checked once
+// at start) every line is written with its syslog priority in front, "<3>"
+// for errors up to "<7>" for debug, which journald takes off and keeps as
+// the entry's priority, so `journalctl -p warning` works. The text itself is
+// the same either way.
+//
 // Thread-safe: any thread may log at any time.
 #pragma once
 
@@ -19,8 +26,9 @@ enum class LogLevel : u8 { error, warning, info, debug };
 
 constexpr size_t kMaxLogLine = 8192;
 
-// Writes `line` plus a newline to standard error (or the capture sink).
-void logRawLine(std::string_view line);
+// Writes `line` plus a newline to standard error (or the capture sink), with
+// the priority prefix of `level` when standard error is the journal.
+void logRawLine(LogLevel level, std::string_view line);
 
 // Test hook: while set, every line goes to `sink` (without its newline)
 // instead of standard error. Pass nullptr to restore standard error.
@@ -28,6 +36,19 @@ using LogSink = void (*)(void* ctx, std::string_view line);
 void setLogSink(LogSink sink, void* ctx);
 
 std::string_view levelName(LogLevel l);
+
+// The syslog priority of a level: 3 (error), 4 (warning), 6 (info), 7 (debug).
+int levelPriority(LogLevel l);
+
+// Whether a JOURNAL_STREAM value ("device:inode", both decimal, as systemd
+// sets it) names the file open on `fd`. False for nullptr, a malformed value
+// or another file.
+bool journalStreamNames(const char* value, int fd);
+
+// Test hook: lines go to `fd` instead of standard error, with the priority
+// prefix exactly when JOURNAL_STREAM (read now) names `fd`. setLogOutput(2)
+// goes back to standard error, checked afresh.
+void setLogOutput(int fd);
 
 template <class... A>
 void logAt(LogLevel level, std::string_view scope, std::string_view pattern, const A&... args) {
@@ -37,7 +58,7 @@ void logAt(LogLevel level, std::string_view scope, std::string_view pattern, con
     b.append(scope);
     b.append("): ");
     formatInto(b, pattern, args...);
-    logRawLine(b.view());
+    logRawLine(level, b.view());
 }
 
 template <class... A>
@@ -88,12 +109,17 @@ void logWarnLimited(LogLimit& limit, std::string_view scope, std::string_view pa
     }
 }
 
+// The level a line without the level(scope) prefix is logged at: the level
+// word it starts with ("warning: ..."), else error, as such lines report
+// failures.
+LogLevel plainLineLevel(std::string_view line);
+
 // A line without the level(scope) prefix, e.g. "error: OutOfMemory".
 template <class... A>
 void logPlain(std::string_view pattern, const A&... args) {
     FixedText<kMaxLogLine> b;
     formatInto(b, pattern, args...);
-    logRawLine(b.view());
+    logRawLine(plainLineLevel(b.view()), b.view());
 }
 
 }  // namespace tarvex
