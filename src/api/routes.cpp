@@ -98,8 +98,8 @@ Err startServer(ServerState& state, ServerHooks hooks) {
     size_t n = registerRoutes(server.router());
     logInfo("routes", "registered {} API routes", n);
     registerUiRoutes(server.router());
-    logInfo("server", "HTTP server listening on {}:{}", host, port);
     if (Err e = server.bind(host, port); e != Err::None) return e;
+    logInfo("server", "HTTP server listening on {}:{}", host, port);
     if (hooks.listening) hooks.listening(hooks.ctx, server);
     return server.serve();
 }
