@@ -3,6 +3,11 @@
 # them by `cpack -G DEB`. Included by the top-level CMakeLists.txt.
 include(GNUInstallDirs)
 
+# Installing (and so cpack) takes what is built and builds nothing more: the
+# package needs only the daemon, and `scripts/build tarvex` is all it waits
+# for, not the tests and benchmarks of the "all" target.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+
 install(TARGETS tarvex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(CODE "
   set(TARVEX_PKG_SOURCE_DIR \"${CMAKE_CURRENT_LIST_DIR}\")
