@@ -19,6 +19,7 @@
 #include "config.h"
 #include "engine/profiles.h"
 #include "engine_state.h"
+#include "http/server.h"
 #include "ingest/listener.h"
 #include "intel/indicators.h"
 #include "pipeline.h"
@@ -40,6 +41,26 @@ void raiseStackLimit() {
         rl.rlim_cur =
             (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < kStackBytes) ? rl.rlim_max : kStackBytes;
         setrlimit(RLIMIT_STACK, &rl);
+    }
+}
+
+// The HTTP engine holds up to kMaxConnections (1024) client sockets besides
+// its own descriptors, the listener's and the database's: the usual soft
+// limit of 1024 open files would run out before the connection table does.
+// Raise the soft limit to the hard one (no privilege needed).
+void raiseOpenFilesLimit() {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+    if (rl.rlim_cur != rl.rlim_max) {
+        rlim_t want = rl.rlim_max;
+        rl.rlim_cur = want;
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0) getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < kMaxConnections + 64) {
+        logWarn("main",
+                "the open-files limit is {}: fewer than the {} HTTP connections the server "
+                "allows can be accepted (raise it with ulimit -n or LimitNOFILE=)",
+                static_cast<u64>(rl.rlim_cur), kMaxConnections);
     }
 }
 
@@ -237,6 +258,7 @@ int main(int argc, char** argv) {
     if (const char* path = parseArgs(argc, argv)) loadEnvFile(path);
     static const Config config = load();
     logSettings(config);
+    raiseOpenFilesLimit();
 
     // The engine state lives until the process exits: the listener thread
     // is detached and may still be working when main returns.

@@ -34,9 +34,48 @@ u64 eventData(u32 slot, u32 gen) {
     return (u64{gen} << 32) | slot;
 }
 
+constexpr size_t kAddrTableSize = 2 * kMaxConnections;  // a power of two
+static_assert((kAddrTableSize & (kAddrTableSize - 1)) == 0);
+
+size_t addrHome(const u8* a) {
+    u64 h = 1469598103934665603ull;  // FNV-1a
+    for (int i = 0; i < 16; ++i) h = (h ^ a[i]) * 1099511628211ull;
+    return static_cast<size_t>(h ^ (h >> 29)) & (kAddrTableSize - 1);
+}
+
+// The client address as 16 bytes (IPv4 mapped into ::ffff:0:0/96) and as text.
+void peerAddress(const sockaddr_storage& addr, u8 out[16], char* ip, size_t ip_cap, u16& port) {
+    std::memset(out, 0, 16);
+    if (addr.ss_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+        out[10] = out[11] = 0xFF;
+        std::memcpy(out + 12, &a->sin_addr, 4);
+        inet_ntop(AF_INET, &a->sin_addr, ip, static_cast<socklen_t>(ip_cap));
+        port = ntohs(a->sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+        std::memcpy(out, &a->sin6_addr, 16);
+        inet_ntop(AF_INET6, &a->sin6_addr, ip, static_cast<socklen_t>(ip_cap));
+        port = ntohs(a->sin6_port);
+    }
+}
+
+LogLimit g_limit_per_address;
+LogLimit g_limit_table_full;
+LogLimit g_limit_no_descriptor;
+LogLimit g_limit_head_timeout;
+LogLimit g_limit_ws_timeout;
+LogLimit g_limit_bad_request;
+
 }  // namespace
 
-HttpServer::HttpServer(void* ctx) : ctx_(ctx) {
+HttpRefusals& httpRefusals() {
+    static HttpRefusals r;
+    return r;
+}
+
+HttpServer::HttpServer(void* ctx, const HttpServerOptions& options) : ctx_(ctx), opts_(options) {
+    if (opts_.max_conns_per_address == 0) opts_.max_conns_per_address = 1;
     conns_ = new Conn[kMaxConnections];
     pool_ = std::make_unique<HandlerPool>(*this, conns_, router_, ctx_);
     for (u32 i = 0; i < kMaxConnections; ++i) free_[i] = kMaxConnections - 1 - i;
@@ -162,9 +201,18 @@ Err HttpServer::serve() {
 void HttpServer::loop() {
     lowerPriority("tarvex-http");
     epoll_event events[256];
+    // The time-outs are checked a few times per head time-out, at least once
+    // a second.
+    i64 sweep_ns = i64{opts_.head_timeout_ms} * 1'000'000 / 4;
+    if (sweep_ns > 1'000'000'000) sweep_ns = 1'000'000'000;
+    if (sweep_ns < 10'000'000) sweep_ns = 10'000'000;
+    int sweep_ms = static_cast<int>(sweep_ns / 1'000'000);
+    now_ = monoNanos();
+    last_sweep_ = now_;
     for (;;) {
-        int timeout = lingering_ > 0 ? 250 : -1;
+        int timeout = lingering_ > 0 && sweep_ms > 250 ? 250 : sweep_ms;
         int n = epoll_wait(epoll_fd_, events, 256, timeout);
+        now_ = monoNanos();
         if (n < 0) {
             if (errno == EINTR) continue;
             loop_err_ = errFromErrno(errno);
@@ -204,6 +252,10 @@ void HttpServer::loop() {
             }
         }
         if (lingering_ > 0) lingerSweep();
+        if (now_ - last_sweep_ >= sweep_ns) {
+            last_sweep_ = now_;
+            timeoutSweep();
+        }
         if (stopping_.load()) return;
     }
 }
@@ -216,12 +268,43 @@ void HttpServer::acceptAll() {
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
+            accept_blocked_ = false;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the pending connections wait in the
+                // backlog and the sweep tries again.
+                accept_blocked_ = true;
+                httpRefusals().no_descriptor.fetch_add(1, std::memory_order_relaxed);
+                logWarnLimited(g_limit_no_descriptor, "http",
+                               "cannot accept connections: {} (raise the open-files limit)",
+                               errFromErrno(errno));
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 logError("http", "Failed to accept connection: {}", errFromErrno(errno));
+            }
             return;
         }
-        if (free_count_ == 0 || stopping_.load()) {
+        if (stopping_.load()) {
+            ::close(fd);
+            continue;
+        }
+        u8 paddr[16];
+        char ip[INET6_ADDRSTRLEN] = "?";
+        u16 pport = 0;
+        peerAddress(addr, paddr, ip, sizeof ip, pport);
+        if (free_count_ == 0) {
             ::close(fd);  // over the connection limit
+            httpRefusals().table_full.fetch_add(1, std::memory_order_relaxed);
+            logWarnLimited(g_limit_table_full, "http",
+                           "refused a connection from {}: all {} connection slots are taken",
+                           std::string_view(ip), kMaxConnections);
+            continue;
+        }
+        if (!addressTake(paddr)) {
+            ::close(fd);  // over the per-address limit
+            httpRefusals().per_address.fetch_add(1, std::memory_order_relaxed);
+            logWarnLimited(g_limit_per_address, "http",
+                           "refused a connection from {}: it holds {} connections already "
+                           "(the per-address limit)",
+                           std::string_view(ip), opts_.max_conns_per_address);
             continue;
         }
         int one = 1;
@@ -232,6 +315,7 @@ void HttpServer::acceptAll() {
             c.in = static_cast<char*>(std::malloc(kInitialInBytes));
             if (!c.in) {
                 ::close(fd);
+                addressRelease(paddr);
                 free_[free_count_++] = slot;
                 continue;
             }
@@ -253,17 +337,14 @@ void HttpServer::acceptAll() {
         c.ws_msg_len = 0;
         c.ws_in_msg = false;
         c.out_pending.store(false);
-        char ip[INET6_ADDRSTRLEN] = "?";
-        u16 pport = 0;
-        if (addr.ss_family == AF_INET) {
-            auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-            inet_ntop(AF_INET, &a->sin_addr, ip, sizeof ip);
-            pport = ntohs(a->sin_port);
-        } else if (addr.ss_family == AF_INET6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-            inet_ntop(AF_INET6, &a->sin6_addr, ip, sizeof ip);
-            pport = ntohs(a->sin6_port);
-        }
+        c.req_start = now_;
+        c.last_active = now_;
+        c.served = 0;
+        c.head_done = false;
+        c.ws_await_first = false;
+        c.ws_pinged = false;
+        std::memcpy(c.addr, paddr, 16);
+        c.addr_counted = true;
         TextBuf pb(c.peer, sizeof c.peer);
         formatInto(pb, "{}:{}", std::string_view(ip), pport);
         c.peer_len = pb.len;
@@ -345,6 +426,10 @@ bool HttpServer::readMore(Conn& c) {
     for (;;) {
         ssize_t n = ::read(c.fd, c.in + c.in_len, space);
         if (n > 0) {
+            // The first byte of a later request starts its head time-out.
+            if (c.in_len == 0 && c.served > 0 && c.state == ConnState::reading) c.req_start = now_;
+            c.last_active = now_;
+            c.ws_pinged = false;
             c.in_len += static_cast<size_t>(n);
             // A short read drained the socket; the next edge brings more.
             if (static_cast<size_t>(n) < space && !c.hup_seen) c.readable = false;
@@ -372,6 +457,7 @@ void HttpServer::serviceHttp(Conn& c) {
         // grow; the drain on the next EPOLLOUT comes back here.
         if (c.out_pending.load()) return;
         ParseResult r = parseRequest({c.in, c.in_len}, c.req.head);
+        c.head_done = r.head_done;
         switch (r.status) {
             case ParseStatus::incomplete:
                 if (r.head_done && !c.sent_continue && c.req.head.version_minor == 1 &&
@@ -392,17 +478,17 @@ void HttpServer::serviceHttp(Conn& c) {
                         replyAndClose(c, kReplyBadRequest);  // cut off mid-request
                     }
                 } else if (c.in_len == c.in_cap && c.in_cap >= kMaxInBytes) {
-                    replyAndClose(c, kReplyBodyTooBig);
+                    refuseRequest(c, kReplyBodyTooBig);
                 }
                 return;
             case ParseStatus::invalid:
-                replyAndClose(c, kReplyBadRequest);
+                refuseRequest(c, kReplyBadRequest);
                 return;
             case ParseStatus::header_too_big:
-                replyAndClose(c, kReplyHeaderTooBig);
+                refuseRequest(c, kReplyHeaderTooBig);
                 return;
             case ParseStatus::body_too_big:
-                replyAndClose(c, kReplyBodyTooBig);
+                refuseRequest(c, kReplyBodyTooBig);
                 return;
             case ParseStatus::complete:
                 break;
@@ -437,6 +523,7 @@ void HttpServer::drainOutput(Conn& c) {
                                MSG_NOSIGNAL | MSG_DONTWAIT);
             if (w > 0) {
                 c.out_head += static_cast<size_t>(w);
+                c.last_active = now_;
                 continue;
             }
             if (w < 0 && errno == EINTR) continue;
@@ -471,6 +558,11 @@ void HttpServer::finishRequest(const RequestDone& d) {
     c.in_len = rest;
     c.req_len = 0;
     c.sent_continue = false;
+    ++c.served;
+    c.req_start = now_;
+    c.last_active = now_;
+    c.head_done = false;
+    c.ws_pinged = false;
     if (c.in_cap > 4 * kInitialInBytes && c.in_len <= kInitialInBytes) {
         if (auto* p = static_cast<char*>(std::realloc(c.in, kInitialInBytes))) {
             c.in = p;
@@ -553,6 +645,10 @@ void HttpServer::closeNow(Conn& c) {
     c.out_pending.store(false);
     ::close(c.fd);
     c.fd = -1;
+    if (c.addr_counted) {
+        addressRelease(c.addr);
+        c.addr_counted = false;
+    }
     c.state = ConnState::free;
     c.ws = nullptr;
     c.read_failed = false;
@@ -570,6 +666,107 @@ void HttpServer::lingerSweep() {
     for (u32 i = 0; i < kMaxConnections; ++i) {
         Conn& c = conns_[i];
         if (c.state == ConnState::lingering && now >= c.linger_deadline) closeNow(c);
+    }
+}
+
+void HttpServer::refuseRequest(Conn& c, std::string_view reply) {
+    httpRefusals().bad_request.fetch_add(1, std::memory_order_relaxed);
+    std::string_view status = reply.substr(9, 3);
+    logWarnLimited(g_limit_bad_request, "http", "({}) refused a malformed request ({})",
+                   c.peerText(), status);
+    replyAndClose(c, reply);
+}
+
+void HttpServer::timeoutSweep() {
+    const i64 head_ns = i64{opts_.head_timeout_ms} * 1'000'000;
+    const i64 idle_ns = i64{opts_.idle_timeout_ms} * 1'000'000;
+    if (accept_blocked_) acceptAll();
+    for (u32 i = 0; i < kMaxConnections; ++i) {
+        Conn& c = conns_[i];
+        if (c.state == ConnState::reading) {
+            if (c.out_pending.load()) {
+                // A client that does not read its answer.
+                if (now_ - c.last_active > idle_ns) closeNow(c);
+            } else if (c.in_len == 0 && c.served > 0) {
+                if (now_ - c.last_active > idle_ns) closeAfterFlush(c);  // idle keep-alive
+            } else if (c.head_done ? now_ - c.last_active > head_ns
+                                   : now_ - c.req_start > head_ns) {
+                httpRefusals().head_timeout.fetch_add(1, std::memory_order_relaxed);
+                logWarnLimited(g_limit_head_timeout, "http",
+                               "({}) request not complete within {} ms, closing", c.peerText(),
+                               opts_.head_timeout_ms);
+                if (c.in_len == 0) {
+                    closeAfterFlush(c);  // never sent a byte: nothing to answer
+                } else {
+                    c.in_len = 0;
+                    replyAndClose(c, kReplyTimeout);
+                }
+            }
+        } else if (c.state == ConnState::websocket) {
+            bool late_first = c.ws_await_first && now_ - c.req_start > head_ns;
+            bool silent = now_ - c.last_active > idle_ns;
+            if (late_first || silent) {
+                httpRefusals().ws_timeout.fetch_add(1, std::memory_order_relaxed);
+                logWarnLimited(g_limit_ws_timeout, "websocket", "({}) {}, closing", c.peerText(),
+                               late_first ? std::string_view("no first message in time")
+                                          : std::string_view("silent for too long"));
+                u16 code = late_first ? kWsClosePolicy : kWsCloseGoingAway;
+                char bytes[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+                std::string_view part(bytes, 2);
+                wsWrite(i, c.gen, WsOpcode::close, &part, 1);
+                c.in_len = 0;
+                closeAfterFlush(c);
+            } else if (!c.ws_pinged && now_ - c.last_active > idle_ns / 2) {
+                // A live client answers with a pong, which counts as activity.
+                c.ws_pinged = true;
+                std::string_view none;
+                wsWrite(i, c.gen, WsOpcode::ping, &none, 1);
+            }
+        }
+    }
+}
+
+bool HttpServer::addressTake(const u8 addr[16]) {
+    size_t i = addrHome(addr);
+    for (;;) {
+        AddrCount& e = addr_counts_[i];
+        if (e.count == 0) {
+            std::memcpy(e.addr, addr, 16);
+            e.count = 1;
+            return true;
+        }
+        if (std::memcmp(e.addr, addr, 16) == 0) {
+            if (e.count >= opts_.max_conns_per_address) return false;
+            ++e.count;
+            return true;
+        }
+        i = (i + 1) & (kAddrTableSize - 1);
+    }
+}
+
+void HttpServer::addressRelease(const u8 addr[16]) {
+    size_t i = addrHome(addr);
+    for (;;) {
+        AddrCount& e = addr_counts_[i];
+        if (e.count == 0) return;  // not counted
+        if (std::memcmp(e.addr, addr, 16) == 0) break;
+        i = (i + 1) & (kAddrTableSize - 1);
+    }
+    if (--addr_counts_[i].count > 0) return;
+    // Backward-shift deletion keeps every probe chain unbroken.
+    size_t hole = i;
+    size_t j = i;
+    for (;;) {
+        j = (j + 1) & (kAddrTableSize - 1);
+        AddrCount& e = addr_counts_[j];
+        if (e.count == 0) break;
+        size_t home = addrHome(e.addr);
+        bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (!stays) {
+            addr_counts_[hole] = e;
+            e.count = 0;
+            hole = j;
+        }
     }
 }
 

@@ -19,8 +19,22 @@ namespace tarvex::test {
 // A blocking TCP connection to 127.0.0.1:port; closed on destruction.
 class RawConn {
   public:
-    explicit RawConn(int port) {
+    explicit RawConn(int port) : RawConn(port, 0) {}
+    // From the loopback address 127.0.0.`from` (1 to 254; 0 lets the system
+    // pick, which is 127.0.0.1), for tests of the per-address limits. Only
+    // loopback addresses, never another.
+    RawConn(int port, int from) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (from > 0 && from < 255) {
+            sockaddr_in src{};
+            src.sin_family = AF_INET;
+            src.sin_addr.s_addr = htonl(0x7F000000u | static_cast<uint32_t>(from));
+            if (::bind(fd_, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
