@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,6 +136,19 @@ class RawConn {
     int fd_ = -1;
     bool timed_out_ = false;
 };
+
+// Raises this process's open-files limit to at least `want` (up to the hard
+// limit); returns the limit now in force.
+inline rlim_t raiseOpenFiles(rlim_t want) {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur < want) {
+        rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max > want ? want : rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+        getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return rl.rlim_cur;
+}
 
 // A client frame: masked, with the given first byte flags.
 inline std::string wsClientFrame(uint8_t opcode, std::string_view payload, bool fin = true) {
