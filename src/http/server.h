@@ -41,6 +41,8 @@
 // src/http):
 //   - event_loop.cpp: the loop thread: listening socket, accept, reads and
 //     parsing, connection slots, draining output, close and linger;
+//   - limits.cpp: the time-out sweep, the per-address counts and the
+//     counting and logging of refusals (on the loop thread);
 //   - handler_pool.h/.cpp: the handler threads, the request queue to them and
 //     the done notices back to the loop;
 //   - ws_service.cpp: upgraded connections: reading frames, delivering
@@ -174,9 +176,12 @@ class HttpServer {
     void closeNow(Conn& c);
     void lingerSweep();
     u32 slotOf(const Conn& c) const;
-    // Time-outs, once a second (event_loop.cpp).
+    // Limits (limits.cpp): the time-outs, checked a few times a second; a
+    // connection refused at accept, counted and logged; the per-address
+    // connection counts.
     void timeoutSweep();
-    // The per-address connection counts (event_loop.cpp).
+    enum class AcceptRefusal : u8 { per_address, table_full, no_descriptor };
+    void noteAcceptRefusal(AcceptRefusal kind, std::string_view ip, Err e);
     bool addressTake(const u8 addr[16]);
     void addressRelease(const u8 addr[16]);
     // Wakes the loop; any thread.
