@@ -45,7 +45,8 @@ constexpr std::string_view kUsage =
     "  LLM_PROVIDER          LLM provider (openai, anthropic, ollama, etc.)\n"
     "  LLM_API_KEY           LLM API key\n"
     "  LLM_BASE_URL          LLM API base URL\n"
-    "  LLM_MODEL             LLM model name\n";
+    "  LLM_MODEL             LLM model name\n"
+    "  API_TOKEN             Bearer token the API requires (default: none)\n";
 
 constexpr size_t kPathMax = 4096;
 constexpr size_t kFileMax = 65536;
@@ -275,6 +276,7 @@ Config load() {
     readText("LLM_API_KEY", c.llm_api_key, c.llm_api_key_len);
     readText("LLM_BASE_URL", c.llm_base_url, c.llm_base_url_len);
     readText("LLM_MODEL", c.llm_model, c.llm_model_len);
+    readText("API_TOKEN", c.api_token, c.api_token_len);
 
     logInfo("config", "config loaded: port={} syslog_port={} env={} max_devices={}", c.port,
             c.syslog_port, environmentName(c.env), c.max_devices);

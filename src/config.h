@@ -43,6 +43,10 @@ struct Config {
     u16 llm_base_url_len = 0;
     char llm_model[64] = {};
     u8 llm_model_len = 0;
+    // API_TOKEN: when set, the API asks for "Authorization: Bearer <token>"
+    // (api/access.h). Never logged or reported.
+    char api_token[256] = {};
+    u16 api_token_len = 0;
 
     Config();
 
@@ -53,6 +57,7 @@ struct Config {
     std::string_view getLlmApiKey() const { return view(llm_api_key, llm_api_key_len); }
     std::string_view getLlmBaseUrl() const { return view(llm_base_url, llm_base_url_len); }
     std::string_view getLlmModel() const { return view(llm_model, llm_model_len); }
+    std::string_view getApiToken() const { return view(api_token, api_token_len); }
 };
 
 std::string_view environmentName(Environment e);
@@ -71,7 +76,7 @@ ArgsScan scanArgs(int argc, const char* const* argv);
 // the missing-path error. Returns the config-file path or nullptr.
 const char* parseArgs(int argc, const char* const* argv);
 
-// The usage text, 1256 bytes.
+// The usage text, 1326 bytes.
 std::string_view usageText();
 void printUsage();
 // One write of the bytes to standard output; the result is ignored.

@@ -46,6 +46,26 @@ void raiseStackLimit() {
     }
 }
 
+// The HTTP engine holds up to kMaxConnections (1024) client sockets besides
+// its own descriptors, the listener's and the database's: the usual soft
+// limit of 1024 open files would run out before the connection table does.
+// Raise the soft limit to the hard one (no privilege needed).
+void raiseOpenFilesLimit() {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+    if (rl.rlim_cur != rl.rlim_max) {
+        rlim_t want = rl.rlim_max;
+        rl.rlim_cur = want;
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0) getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < kMaxConnections + 64) {
+        logWarn("main",
+                "the open-files limit is {}: fewer than the {} HTTP connections the server "
+                "allows can be accepted (raise it with ulimit -n or LimitNOFILE=)",
+                static_cast<u64>(rl.rlim_cur), kMaxConnections);
+    }
+}
+
 const char* faultName(int sig) {
     switch (sig) {
         case SIGSEGV:
@@ -251,6 +271,7 @@ int main(int argc, char** argv) {
     if (const char* path = parseArgs(argc, argv)) loadEnvFile(path);
     static const Config config = load();
     logSettings(config);
+    raiseOpenFilesLimit();
 
     // The engine state lives until the process exits: the listener thread
     // is detached and may still be working when main returns.

@@ -20,6 +20,7 @@
 namespace tarvex {
 
 struct Config;
+struct ApiAccess;
 class EngineState;
 class HttpCounters;
 class Persistence;
@@ -31,6 +32,8 @@ struct LlmManager;
 
 struct ServerState {
     const Config* config = nullptr;
+    // Who may use the API (api/access.h); nullptr lets every request in.
+    const ApiAccess* access = nullptr;
     // The tables, the ring, the counters and their lock.
     EngineState* engine = nullptr;
     // The database: the analytics answers and the alert detail's related

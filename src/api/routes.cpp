@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "api/access.h"
 #include "api/alerts.h"
 #include "api/analytics.h"
 #include "api/cases.h"
@@ -71,6 +72,9 @@ constexpr ApiRouteEntry kApiRoutes[] = {
 }  // namespace
 
 size_t registerRoutes(Router& router) {
+    // Every request, on these routes or any added after them, passes the
+    // access check first (api/access.h).
+    router.setGuard(apiGuard);
     size_t added = 0;
     for (const ApiRouteEntry& r : kApiRoutes) {
         if (!router.add(r.method, r.path, r.handler)) {
@@ -89,11 +93,53 @@ Err handleHealth(ServerState&, HttpRequest&, HttpResponse& res) {
     return j.err();
 }
 
+namespace {
+
+// Undocumented: tests shorten the engine's time-outs with these.
+u32 envMillis(const char* name, u32 dflt) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) return dflt;
+    char* end = nullptr;
+    unsigned long n = std::strtoul(v, &end, 10);
+    if (*end != 0 || n == 0 || n > 3'600'000) return dflt;
+    return static_cast<u32>(n);
+}
+
+void logAccess(const ApiAccess& access, std::string_view host, u16 port) {
+    if (access.token_required) {
+        logInfo("server",
+                "API token required on every route but GET /api/health and the "
+                "dashboard's files");
+        if (access.token_len < 16)
+            logWarn("server",
+                    "API_TOKEN is only {} characters long: use at least 32 random "
+                    "ones, e.g. API_TOKEN=$(openssl rand -hex 32)",
+                    access.token_len);
+    } else if (!access.loopback_bind) {
+        logWarn("server",
+                "API_TOKEN is not set and the API listens on {}:{}, not only on loopback: anyone "
+                "who can reach this port can read every device and alert and change cases, "
+                "notes and indicators. Set API_TOKEN to a long random secret (e.g. "
+                "API_TOKEN=$(openssl rand -hex 32) in the environment or the -c file) and sign "
+                "in with it in the dashboard, or set HOST=127.0.0.1",
+                host, port);
+    }
+}
+
+}  // namespace
+
 Err startServer(ServerState& state, ServerHooks hooks) {
     std::string_view host = state.config->getHost();
     u16 port = state.config->port;
     logInfo("server", "starting HTTP server on {}:{}", host, port);
-    HttpServer server(&state);
+    static ApiAccess access;
+    access = makeApiAccess(*state.config);
+    state.access = &access;
+    logAccess(access, host, port);
+    HttpServerOptions options;
+    options.head_timeout_ms = envMillis("TARVEX_HTTP_HEAD_TIMEOUT_MS", kHeadTimeoutMs);
+    options.idle_timeout_ms = envMillis("TARVEX_HTTP_IDLE_TIMEOUT_MS", kIdleTimeoutMs);
+    HttpServer server(&state, options);
     state.http = &server.counters();
     size_t n = registerRoutes(server.router());
     logInfo("routes", "registered {} API routes", n);

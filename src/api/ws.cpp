@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "api/access.h"
 #include "api/json.h"
 #include "common/log.h"
 #include "http/request.h"
@@ -15,6 +16,20 @@ namespace {
 constexpr std::string_view kWelcome = "{\"type\":\"connected\"}";
 constexpr std::string_view kPong = "{\"type\":\"pong\"}";
 constexpr std::string_view kBadUpgrade = "{\"error\":\"invalid websocket upgrade request\"}";
+constexpr std::string_view kSignInRefused = "{\"type\":\"error\",\"error\":\"unauthorized\"}";
+constexpr std::string_view kProtocolName = "tarvex";
+constexpr std::string_view kTokenProtocolPrefix = "tarvex-token.";
+
+// The `user` of a connection that still has to sign in with its first
+// message; such a connection holds no feed slot until it has.
+char g_pending_tag;
+void* const kPendingUser = &g_pending_tag;
+// The access rules the pending connections are checked against (set by the
+// upgrade that made them; one per process).
+std::atomic<const ApiAccess*> g_access{nullptr};
+// For each engine connection slot, the generation of the connection in it
+// that signed in (0: none). Read and written on the event loop only.
+std::atomic<u32> g_signed_in[kMaxConnections];
 
 struct Registry {
     std::mutex mu;
@@ -35,16 +50,71 @@ bool containsIgnoreCase(std::string_view hay, std::string_view needle) {
     return false;
 }
 
-void feedAfterInit(void*, WsConn conn) {
+bool signedIn(WsConn conn) {
+    return conn.slot < kMaxConnections &&
+           g_signed_in[conn.slot].load(std::memory_order_relaxed) == conn.gen;
+}
+
+void feedAfterInit(void* user, WsConn conn) {
+    if (user == kPendingUser) return;  // registered once it signs in
     WsHandler{conn}.afterInit();
 }
 
-Err feedMessage(void*, WsConn conn, WsOpcode, std::string_view data) {
+// The sign-in message: {"type":"auth","token":"<token>"}.
+bool signInAccepted(std::string_view data) {
+    const ApiAccess* access = g_access.load(std::memory_order_relaxed);
+    if (!access) return false;
+    JsonBody body(data);
+    std::optional<std::string_view> type = extractJsonString(body, "type");
+    std::optional<std::string_view> token = extractJsonString(body, "token");
+    return type && *type == "auth" && token && tokenMatches(*access, *token);
+}
+
+Err feedMessage(void* user, WsConn conn, WsOpcode, std::string_view data) {
+    if (user == kPendingUser && !signedIn(conn)) {
+        if (!signInAccepted(data)) {
+            noteRefusal(AccessVerdict::unauthorized, nullptr, "a feed client");
+            conn.writeFrame(WsOpcode::text, kSignInRefused);
+            conn.close(kWsClosePolicy);
+            return Err::None;
+        }
+        if (conn.slot < kMaxConnections)
+            g_signed_in[conn.slot].store(conn.gen, std::memory_order_relaxed);
+        WsHandler{conn}.afterInit();
+        return Err::None;
+    }
     return WsHandler{conn}.clientMessage(data);
 }
 
-void feedClose(void*, WsConn conn) {
+void feedClose(void* user, WsConn conn) {
+    if (user == kPendingUser) {
+        if (!signedIn(conn)) return;  // never joined the feed
+        g_signed_in[conn.slot].store(0, std::memory_order_relaxed);
+    }
     WsHandler{conn}.close();
+}
+
+// Whether an offered subprotocol list names `name`.
+bool offers(std::string_view list, std::string_view name) {
+    return headerHasToken(list, name);
+}
+
+// The token offered as the subprotocol "tarvex-token.<token>", if any.
+bool offeredToken(std::string_view list, std::string_view& token) {
+    while (!list.empty()) {
+        size_t comma = list.find(',');
+        std::string_view item = list.substr(0, comma);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t'))
+            item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+        if (item.substr(0, kTokenProtocolPrefix.size()) == kTokenProtocolPrefix) {
+            token = item.substr(kTokenProtocolPrefix.size());
+            return true;
+        }
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
 }
 
 constexpr WsCallbacks kFeedCallbacks = {feedAfterInit, feedMessage, feedClose};
@@ -63,7 +133,7 @@ void feedText(void*, std::string_view message) {
 
 }  // namespace
 
-Err handleUpgrade(ServerState&, HttpRequest& req, HttpResponse& res) {
+Err handleUpgrade(ServerState& state, HttpRequest& req, HttpResponse& res) {
     bool has_upgrade = false, has_version = false, has_connection = false, has_key = false;
     std::string_view upgrade = req.header("upgrade", &has_upgrade);
     std::string_view version = req.header("sec-websocket-version", &has_version);
@@ -72,8 +142,43 @@ Err handleUpgrade(ServerState&, HttpRequest& req, HttpResponse& res) {
     bool ok = has_upgrade && equalsIgnoreCase(upgrade, "websocket") && has_version &&
               version == "13" && has_connection && connection.size() > 6 &&
               containsIgnoreCase(connection, "upgrade") && has_key;
-    if (!ok) return replyJson(res, 400, kBadUpgrade);
-    res.upgradeWebSocket(&kFeedCallbacks, nullptr);
+    if (!ok || req.method() != Method::get) return replyJson(res, 400, kBadUpgrade);
+    std::string_view protocols = req.header("sec-websocket-protocol");
+    // Select "tarvex" when offered: a browser that offers subprotocols fails
+    // the connection unless one is chosen. The token itself is never echoed.
+    if (offers(protocols, kProtocolName)) res.addHeader("Sec-WebSocket-Protocol", kProtocolName);
+    const ApiAccess* access = state.access;
+    if (!access || !access->token_required) {
+        res.upgradeWebSocket(&kFeedCallbacks, nullptr);
+        return Err::None;
+    }
+    g_access.store(access, std::memory_order_relaxed);
+    std::string_view token;
+    if (offeredToken(protocols, token)) {
+        if (!tokenMatches(*access, token)) {
+            noteRefusal(AccessVerdict::unauthorized, &req, req.peer);
+            res.reset();
+            replyRefusal(AccessVerdict::unauthorized, res);
+            return Err::None;
+        }
+        res.upgradeWebSocket(&kFeedCallbacks, nullptr);
+        return Err::None;
+    }
+    bool has_auth = false;
+    std::string_view auth = req.header("authorization", &has_auth);
+    if (has_auth) {
+        if (!tokenMatches(*access, bearerToken(auth))) {
+            noteRefusal(AccessVerdict::unauthorized, &req, req.peer);
+            res.reset();
+            replyRefusal(AccessVerdict::unauthorized, res);
+            return Err::None;
+        }
+        res.upgradeWebSocket(&kFeedCallbacks, nullptr);
+        return Err::None;
+    }
+    // No credentials yet: the first message must sign in, within the head
+    // time-out, before the client joins the feed.
+    res.upgradeWebSocket(&kFeedCallbacks, kPendingUser, true);
     return Err::None;
 }
 

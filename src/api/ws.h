@@ -25,6 +25,15 @@ constexpr size_t kFeedMessageBytes = 512;
 
 // GET /api/ws: checks the upgrade request and hands the connection to the
 // feed, or answers 400 {"error":"invalid websocket upgrade request"}.
+// With API_TOKEN set (api/access.h) the client proves it knows the token in
+// one of three ways, never in the URL: the subprotocol offer
+// "tarvex-token.<token>" (offer "tarvex" beside it; the reply selects
+// "tarvex" and never echoes the token), an "Authorization: Bearer" header,
+// or, with neither, a first message {"type":"auth","token":"<token>"} sent
+// within the head time-out (10 s). A wrong token in the offer or header is
+// answered 401 before the upgrade; a wrong or missing first message gets
+// {"type":"error","error":"unauthorized"} and a 1008 close. Until it has
+// signed in a client holds no feed slot and receives nothing.
 Err handleUpgrade(ServerState& state, HttpRequest& req, HttpResponse& res);
 
 // The per-connection handler the engine drives after the upgrade.

@@ -59,6 +59,21 @@ struct Conn {
     bool ws_in_msg = false;
     bool read_failed = false;
     Err read_err = Err::None;
+    // Time-outs (server.h): when the request being read started (the accept,
+    // or its first byte), the last read, write or finished request, and
+    // whether its head is parsed; a WebSocket that must send a first message
+    // (sign in) before the head time-out, and one that was pinged for being
+    // silent.
+    i64 req_start = 0;
+    i64 last_active = 0;
+    u32 served = 0;
+    bool head_done = false;
+    bool ws_await_first = false;
+    bool ws_pinged = false;
+    // The client's address (IPv4 as ::ffff:a.b.c.d), counted against the
+    // per-address limit while the connection lives.
+    u8 addr[16] = {};
+    bool addr_counted = false;
     char peer[64] = {};
     size_t peer_len = 0;
     // 0 none, 1 close once the output is written, 2 close at once.

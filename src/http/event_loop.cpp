@@ -34,9 +34,27 @@ u64 eventData(u32 slot, u32 gen) {
     return (u64{gen} << 32) | slot;
 }
 
+// The client address as 16 bytes (IPv4 mapped into ::ffff:0:0/96) and as text.
+void peerAddress(const sockaddr_storage& addr, u8 out[16], char* ip, size_t ip_cap, u16& port) {
+    std::memset(out, 0, 16);
+    if (addr.ss_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+        out[10] = out[11] = 0xFF;
+        std::memcpy(out + 12, &a->sin_addr, 4);
+        inet_ntop(AF_INET, &a->sin_addr, ip, static_cast<socklen_t>(ip_cap));
+        port = ntohs(a->sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+        std::memcpy(out, &a->sin6_addr, 16);
+        inet_ntop(AF_INET6, &a->sin6_addr, ip, static_cast<socklen_t>(ip_cap));
+        port = ntohs(a->sin6_port);
+    }
+}
+
 }  // namespace
 
-HttpServer::HttpServer(void* ctx) : ctx_(ctx) {
+HttpServer::HttpServer(void* ctx, const HttpServerOptions& options) : ctx_(ctx), opts_(options) {
+    if (opts_.max_conns_per_address == 0) opts_.max_conns_per_address = 1;
     conns_ = new Conn[kMaxConnections];
     pool_ = std::make_unique<HandlerPool>(*this, conns_, router_, ctx_);
     for (u32 i = 0; i < kMaxConnections; ++i) free_[i] = kMaxConnections - 1 - i;
@@ -169,9 +187,18 @@ Err HttpServer::serve() {
 void HttpServer::loop() {
     lowerPriority("tarvex-http");
     epoll_event events[256];
+    // The time-outs are checked a few times per head time-out, at least once
+    // a second.
+    i64 sweep_ns = i64{opts_.head_timeout_ms} * 1'000'000 / 4;
+    if (sweep_ns > 1'000'000'000) sweep_ns = 1'000'000'000;
+    if (sweep_ns < 10'000'000) sweep_ns = 10'000'000;
+    int sweep_ms = static_cast<int>(sweep_ns / 1'000'000);
+    now_ = monoNanos();
+    last_sweep_ = now_;
     for (;;) {
-        int timeout = lingering_ > 0 ? 250 : -1;
+        int timeout = lingering_ > 0 && sweep_ms > 250 ? 250 : sweep_ms;
         int n = epoll_wait(epoll_fd_, events, 256, timeout);
+        now_ = monoNanos();
         if (n < 0) {
             if (errno == EINTR) continue;
             loop_err_ = errFromErrno(errno);
@@ -211,6 +238,10 @@ void HttpServer::loop() {
             }
         }
         if (lingering_ > 0) lingerSweep();
+        if (now_ - last_sweep_ >= sweep_ns) {
+            last_sweep_ = now_;
+            timeoutSweep();
+        }
         if (stopping_.load()) return;
     }
 }
@@ -223,12 +254,33 @@ void HttpServer::acceptAll() {
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
+            accept_blocked_ = false;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the pending connections wait in the
+                // backlog and the sweep tries again.
+                accept_blocked_ = true;
+                noteAcceptRefusal(AcceptRefusal::no_descriptor, {}, errFromErrno(errno));
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 logError("http", "Failed to accept connection: {}", errFromErrno(errno));
+            }
             return;
         }
-        if (free_count_ == 0 || stopping_.load()) {
+        if (stopping_.load()) {
+            ::close(fd);
+            continue;
+        }
+        u8 paddr[16];
+        char ip[INET6_ADDRSTRLEN] = "?";
+        u16 pport = 0;
+        peerAddress(addr, paddr, ip, sizeof ip, pport);
+        if (free_count_ == 0) {
             ::close(fd);  // over the connection limit
+            noteAcceptRefusal(AcceptRefusal::table_full, ip, Err::None);
+            continue;
+        }
+        if (!addressTake(paddr)) {
+            ::close(fd);  // over the per-address limit
+            noteAcceptRefusal(AcceptRefusal::per_address, ip, Err::None);
             continue;
         }
         int one = 1;
@@ -239,6 +291,7 @@ void HttpServer::acceptAll() {
             c.in = static_cast<char*>(std::malloc(kInitialInBytes));
             if (!c.in) {
                 ::close(fd);
+                addressRelease(paddr);
                 free_[free_count_++] = slot;
                 continue;
             }
@@ -260,17 +313,14 @@ void HttpServer::acceptAll() {
         c.ws_msg_len = 0;
         c.ws_in_msg = false;
         c.out_pending.store(false);
-        char ip[INET6_ADDRSTRLEN] = "?";
-        u16 pport = 0;
-        if (addr.ss_family == AF_INET) {
-            auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-            inet_ntop(AF_INET, &a->sin_addr, ip, sizeof ip);
-            pport = ntohs(a->sin_port);
-        } else if (addr.ss_family == AF_INET6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-            inet_ntop(AF_INET6, &a->sin6_addr, ip, sizeof ip);
-            pport = ntohs(a->sin6_port);
-        }
+        c.req_start = now_;
+        c.last_active = now_;
+        c.served = 0;
+        c.head_done = false;
+        c.ws_await_first = false;
+        c.ws_pinged = false;
+        std::memcpy(c.addr, paddr, 16);
+        c.addr_counted = true;
         TextBuf pb(c.peer, sizeof c.peer);
         formatInto(pb, "{}:{}", std::string_view(ip), pport);
         c.peer_len = pb.len;
@@ -352,6 +402,10 @@ bool HttpServer::readMore(Conn& c) {
     for (;;) {
         ssize_t n = ::read(c.fd, c.in + c.in_len, space);
         if (n > 0) {
+            // The first byte of a later request starts its head time-out.
+            if (c.in_len == 0 && c.served > 0 && c.state == ConnState::reading) c.req_start = now_;
+            c.last_active = now_;
+            c.ws_pinged = false;
             c.in_len += static_cast<size_t>(n);
             // A short read drained the socket; the next edge brings more.
             if (static_cast<size_t>(n) < space && !c.hup_seen) c.readable = false;
@@ -379,6 +433,7 @@ void HttpServer::serviceHttp(Conn& c) {
         // grow; the drain on the next EPOLLOUT comes back here.
         if (c.out_pending.load()) return;
         ParseResult r = parseRequest({c.in, c.in_len}, c.req.head);
+        c.head_done = r.head_done;
         switch (r.status) {
             case ParseStatus::incomplete:
                 if (r.head_done && !c.sent_continue && c.req.head.version_minor == 1 &&
@@ -399,17 +454,17 @@ void HttpServer::serviceHttp(Conn& c) {
                         replyAndClose(c, kReplyBadRequest);  // cut off mid-request
                     }
                 } else if (c.in_len == c.in_cap && c.in_cap >= kMaxInBytes) {
-                    replyAndClose(c, kReplyBodyTooBig);
+                    refuseRequest(c, kReplyBodyTooBig);
                 }
                 return;
             case ParseStatus::invalid:
-                replyAndClose(c, kReplyBadRequest);
+                refuseRequest(c, kReplyBadRequest);
                 return;
             case ParseStatus::header_too_big:
-                replyAndClose(c, kReplyHeaderTooBig);
+                refuseRequest(c, kReplyHeaderTooBig);
                 return;
             case ParseStatus::body_too_big:
-                replyAndClose(c, kReplyBodyTooBig);
+                refuseRequest(c, kReplyBodyTooBig);
                 return;
             case ParseStatus::complete:
                 break;
@@ -444,6 +499,7 @@ void HttpServer::drainOutput(Conn& c) {
                                MSG_NOSIGNAL | MSG_DONTWAIT);
             if (w > 0) {
                 c.out_head += static_cast<size_t>(w);
+                c.last_active = now_;
                 continue;
             }
             if (w < 0 && errno == EINTR) continue;
@@ -478,6 +534,11 @@ void HttpServer::finishRequest(const RequestDone& d) {
     c.in_len = rest;
     c.req_len = 0;
     c.sent_continue = false;
+    ++c.served;
+    c.req_start = now_;
+    c.last_active = now_;
+    c.head_done = false;
+    c.ws_pinged = false;
     if (c.in_cap > 4 * kInitialInBytes && c.in_len <= kInitialInBytes) {
         if (auto* p = static_cast<char*>(std::realloc(c.in, kInitialInBytes))) {
             c.in = p;
@@ -565,6 +626,10 @@ void HttpServer::closeNow(Conn& c) {
     c.out_pending.store(false);
     ::close(c.fd);
     c.fd = -1;
+    if (c.addr_counted) {
+        addressRelease(c.addr);
+        c.addr_counted = false;
+    }
     c.state = ConnState::free;
     c.ws = nullptr;
     c.read_failed = false;

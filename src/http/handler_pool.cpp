@@ -78,12 +78,28 @@ void HandlerPool::handleRequest(u32 slot, Arena& arena, char* head, size_t head_
     Conn& c = conns_[slot];
     HttpRequest& req = c.req;
     req.resetForDispatch(&arena);
+    req.peer = c.peerText();
     HttpResponse res(&arena);
     bool keep_alive = req.head.keep_alive;
-    const Route* route = router_.match(req.method(), req.path(), req);
-    if (!route) {
-        res.status = 404;
-        res.setBody("Not Found");
+    HttpGuard guard = router_.guard();
+    const Route* route = nullptr;
+    bool refused = guard && !guard(ctx_, req, res);
+    if (!refused) route = router_.match(req.method(), req.path(), req);
+    if (refused) {
+        // The guard's refusal is the answer.
+    } else if (!route) {
+        u32 allowed = router_.allowedMethods(req.path());
+        if (allowed != 0) {
+            // The path exists, but not for this method.
+            auto* text = static_cast<char*>(arena.alloc(64, 1));
+            size_t n = text ? Router::formatAllow(allowed, text, 64) : 0;
+            res.status = 405;
+            res.setBody("Method Not Allowed");
+            if (n) res.addHeader("Allow", {text, n});
+        } else {
+            res.status = 404;
+            res.setBody("Not Found");
+        }
     } else {
         Err err = Err::None;
         try {
@@ -111,7 +127,15 @@ void HandlerPool::handleRequest(u32 slot, Arena& arena, char* head, size_t head_
                 "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: "
                 "upgrade\r\nSec-Websocket-Accept: ");
             b.append(accept);
-            b.append("\r\n\r\n");
+            b.append("\r\n");
+            for (u32 i = 0; i < res.extraHeaderCount(); ++i) {
+                const Header& h = res.extraHeader(i);
+                b.append(h.name);
+                b.append(": ");
+                b.append(h.value);
+                b.append("\r\n");
+            }
+            b.append("\r\n");
             u32 gen;
             {
                 std::lock_guard<std::mutex> l(c.out_mu);
@@ -122,6 +146,7 @@ void HandlerPool::handleRequest(u32 slot, Arena& arena, char* head, size_t head_
             }
             c.ws = res.wsCallbacks();
             c.ws_user = res.wsUser();
+            c.ws_await_first = res.wsAwaitFirst();
             if (c.ws->after_init) c.ws->after_init(c.ws_user, WsConn{&server_, slot, gen});
             server_.counters_.count(101);
             postDone(RequestDone{slot, true, true});

@@ -142,6 +142,7 @@ void HttpResponse::reset() {
     extra_count_ = 0;
     ws_ = nullptr;
     ws_user_ = nullptr;
+    ws_await_first_ = false;
 }
 
 size_t writeResponseHead(const HttpResponse& res, size_t body_len, std::string_view connection,

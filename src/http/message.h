@@ -51,6 +51,8 @@ class HttpRequest {
     PathParam params[kMaxPathParams];
     u32 param_count = 0;
     Arena* arena = nullptr;
+    // The client's address and port as text (for log lines).
+    std::string_view peer;
 
     Method method() const { return head.method; }
     std::string_view path() const { return head.path; }
@@ -112,11 +114,16 @@ class HttpResponse {
 
     // Turns the connection into a WebSocket once the handler returns: the
     // engine sends the 101 reply and then serves the connection through
-    // `cb` with `user` as its context.
-    void upgradeWebSocket(const WsCallbacks* cb, void* user) {
+    // `cb` with `user` as its context. The extra headers go into the 101
+    // reply. With `await_first_message` the connection is closed unless a
+    // data message arrives within the head time-out (a client that still
+    // has to sign in).
+    void upgradeWebSocket(const WsCallbacks* cb, void* user, bool await_first_message = false) {
         ws_ = cb;
         ws_user_ = user;
+        ws_await_first_ = await_first_message;
     }
+    bool wsAwaitFirst() const { return ws_await_first_; }
     const WsCallbacks* wsCallbacks() const { return ws_; }
     void* wsUser() const { return ws_user_; }
 
@@ -131,6 +138,7 @@ class HttpResponse {
     u32 extra_count_ = 0;
     const WsCallbacks* ws_ = nullptr;
     void* ws_user_ = nullptr;
+    bool ws_await_first_ = false;
 };
 
 // Writes the status line and headers of `res` for a body of `body_len` bytes
@@ -148,6 +156,8 @@ constexpr std::string_view kReplyBodyTooBig =
     "HTTP/1.1 413 \r\nConnection: Close\r\nContent-Length: 23\r\n\r\nRequest body is too big";
 constexpr std::string_view kReplyHeaderTooBig =
     "HTTP/1.1 431 \r\nConnection: Close\r\nContent-Length: 25\r\n\r\nRequest header is too big";
+constexpr std::string_view kReplyTimeout =
+    "HTTP/1.1 408 \r\nConnection: Close\r\nContent-Length: 15\r\n\r\nRequest Timeout";
 constexpr std::string_view kReplyInternalError =
     "HTTP/1.1 500 \r\nConnection: Close\r\nContent-Length: 21\r\n\r\nInternal Server Error";
 

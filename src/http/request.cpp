@@ -246,6 +246,16 @@ ParseResult parseRequest(std::string_view in, RequestHead& out) {
             }
         }
         if (r.status == ParseStatus::invalid) return r;
+        // A request line without an HTTP/1.x version (HTTP/0.9's "GET /")
+        // or otherwise malformed is refused as soon as it is whole.
+        if (const void* cr = std::memchr(in.data(), '\r', in.size())) {
+            size_t eol = static_cast<size_t>(static_cast<const char*>(cr) - in.data());
+            RequestHead probe;
+            if (eol + 1 < in.size() && !parseRequestLine(in.substr(0, eol), probe)) {
+                r.status = ParseStatus::invalid;
+                return r;
+            }
+        }
         // A bare line feed can never end the head; refuse it now.
         for (size_t i = 0; i < in.size(); ++i) {
             const void* lf = std::memchr(in.data() + i, '\n', in.size() - i);

@@ -1,6 +1,8 @@
 // router.cpp: the route table.
 #include "http/router.h"
 
+#include <utility>
+
 namespace tarvex {
 
 namespace {
@@ -43,7 +45,29 @@ bool Router::add(Method method, std::string_view pattern, HttpHandler handler) {
     return true;
 }
 
+bool Router::matches(const Route& r, std::string_view path, const std::string_view* segs, u32 n,
+                     bool whole, HttpRequest* req) const {
+    if (req) req->param_count = 0;
+    bool rest_bound = false;
+    for (u32 k = 0; k < r.segment_count; ++k) {
+        std::string_view p = r.segments[k];
+        if (k >= n || segs[k].empty()) return false;
+        if (p.front() == '*') {
+            const char* start = segs[k].data();
+            size_t len = static_cast<size_t>(path.data() + path.size() - start);
+            if (req) req->params[req->param_count++] = PathParam{p.substr(1), {start, len}};
+            rest_bound = true;
+        } else if (p.front() == ':') {
+            if (req) req->params[req->param_count++] = PathParam{p.substr(1), segs[k]};
+        } else if (p != segs[k]) {
+            return false;
+        }
+    }
+    return rest_bound || (whole && n == r.segment_count);
+}
+
 const Route* Router::match(Method method, std::string_view path, HttpRequest& req) const {
+    if (method == Method::head) method = Method::get;
     std::string_view segs[kMaxRouteSegments + 1];
     u32 n = 0;
     // A path with more segments than any pattern can only match a wildcard.
@@ -51,28 +75,44 @@ const Route* Router::match(Method method, std::string_view path, HttpRequest& re
     for (size_t i = 0; i < count_; ++i) {
         const Route& r = routes_[i];
         if (r.method != method) continue;
-        req.param_count = 0;
-        bool ok = true;
-        bool rest_bound = false;
-        for (u32 k = 0; k < r.segment_count && ok; ++k) {
-            std::string_view p = r.segments[k];
-            if (k >= n || segs[k].empty()) {
-                ok = false;
-            } else if (p.front() == '*') {
-                const char* start = segs[k].data();
-                size_t len = static_cast<size_t>(path.data() + path.size() - start);
-                req.params[req.param_count++] = PathParam{p.substr(1), {start, len}};
-                rest_bound = true;
-            } else if (p.front() == ':') {
-                req.params[req.param_count++] = PathParam{p.substr(1), segs[k]};
-            } else if (p != segs[k]) {
-                ok = false;
-            }
-        }
-        if (ok && (rest_bound || (whole && n == r.segment_count))) return &r;
+        if (matches(r, path, segs, n, whole, &req)) return &r;
     }
     req.param_count = 0;
     return nullptr;
+}
+
+u32 Router::allowedMethods(std::string_view path) const {
+    std::string_view segs[kMaxRouteSegments + 1];
+    u32 n = 0;
+    bool whole = splitPath(path, segs, n, kMaxRouteSegments + 1);
+    u32 mask = 0;
+    for (size_t i = 0; i < count_; ++i) {
+        const Route& r = routes_[i];
+        if (mask & methodBit(r.method)) continue;
+        if (matches(r, path, segs, n, whole, nullptr)) mask |= methodBit(r.method);
+    }
+    if (mask & methodBit(Method::get)) mask |= methodBit(Method::head);
+    return mask;
+}
+
+size_t Router::formatAllow(u32 mask, char* out, size_t cap) {
+    static constexpr std::pair<Method, std::string_view> kNames[] = {
+        {Method::get, "GET"},         {Method::head, "HEAD"},       {Method::post, "POST"},
+        {Method::put, "PUT"},         {Method::patch, "PATCH"},     {Method::delete_, "DELETE"},
+        {Method::options, "OPTIONS"}, {Method::connect, "CONNECT"}, {Method::trace, "TRACE"},
+    };
+    size_t len = 0;
+    for (const auto& [m, name] : kNames) {
+        if (!(mask & methodBit(m))) continue;
+        size_t need = name.size() + (len ? 2 : 0);
+        if (len + need > cap) return 0;
+        if (len) {
+            out[len++] = ',';
+            out[len++] = ' ';
+        }
+        for (char c : name) out[len++] = c;
+    }
+    return len;
 }
 
 }  // namespace tarvex

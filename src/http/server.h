@@ -10,13 +10,26 @@
 // at once is kept in the connection's output buffer and drained by the loop.
 //
 // Limits and policies of this engine (no settings; these are in force):
-//   - at most kMaxConnections (1024) simultaneous client connections; a
-//     connection accepted beyond that is closed at once;
+//   - at most kMaxConnections (1024) simultaneous client connections, and
+//     at most kMaxConnsPerAddress (64) from one client address, so no single
+//     address can take the table from the others; a connection accepted
+//     beyond either is closed at once;
+//   - a request head must arrive within kHeadTimeoutMs (10 s) of the
+//     connection opening or of its first byte (a request whose body stops
+//     arriving for that long is cut off too): the engine answers 408 and
+//     closes; a keep-alive connection idle for kIdleTimeoutMs (60 s) between
+//     requests is closed; a WebSocket that sends nothing (no frame, no pong)
+//     is pinged after half the idle time and closed after all of it;
 //   - request limits as in request.h (64 KiB header block, 1 MiB body);
 //   - a full request queue (500 waiting requests) is answered with the fixed
 //     500 reply and the connection is closed: the server is overloaded and
 //     says so at once rather than stalling the connection;
-//   - no request or keep-alive time-outs: idle connections stay open;
+//   - every refusal (per-address limit, full table, time-outs, descriptor
+//     exhaustion) is counted in httpRefusals() and logged rate-limited;
+//   - HEAD is answered by the GET route without the body; a method the path
+//     has no route for answers 405 with an Allow header (404 when no route
+//     has the path at all); a Router guard may refuse a request before it
+//     is routed (router.h);
 //   - closing after a fixed reply or "Connection: close" shuts down the
 //     sending side first and discards what the client still sends for up to
 //     2 s, so the client reads the reply instead of a reset;
@@ -28,6 +41,8 @@
 // src/http):
 //   - event_loop.cpp: the loop thread: listening socket, accept, reads and
 //     parsing, connection slots, draining output, close and linger;
+//   - limits.cpp: the time-out sweep, the per-address counts and the
+//     counting and logging of refusals (on the loop thread);
 //   - handler_pool.h/.cpp: the handler threads, the request queue to them and
 //     the done notices back to the loop;
 //   - ws_service.cpp: upgraded connections: reading frames, delivering
@@ -55,6 +70,29 @@ constexpr size_t kHandlerThreads = 32;
 constexpr size_t kRequestQueueSize = 500;
 constexpr int kListenBacklog = 1024;
 constexpr size_t kMaxWsBacklog = 256 * 1024;
+constexpr size_t kMaxConnsPerAddress = 64;
+constexpr u32 kHeadTimeoutMs = 10'000;
+constexpr u32 kIdleTimeoutMs = 60'000;
+
+// The limits one server runs with; the defaults are the documented ones
+// (tests shorten the time-outs).
+struct HttpServerOptions {
+    u32 head_timeout_ms = kHeadTimeoutMs;
+    u32 idle_timeout_ms = kIdleTimeoutMs;
+    u32 max_conns_per_address = static_cast<u32>(kMaxConnsPerAddress);
+};
+
+// What the engines of this process refused, counted since start (any
+// thread may read them).
+struct HttpRefusals {
+    std::atomic<u64> per_address{0};    // over kMaxConnsPerAddress
+    std::atomic<u64> table_full{0};     // all kMaxConnections slots taken
+    std::atomic<u64> no_descriptor{0};  // accept failed: out of file descriptors
+    std::atomic<u64> head_timeout{0};   // head (or body) not complete in time
+    std::atomic<u64> ws_timeout{0};     // WebSocket silent, or no first message in time
+    std::atomic<u64> bad_request{0};    // unparsable request (400, 413, 431)
+};
+HttpRefusals& httpRefusals();
 
 class HttpServer;
 
@@ -114,7 +152,7 @@ struct RequestDone;
 class HttpServer {
   public:
     // `ctx` is handed to every handler.
-    explicit HttpServer(void* ctx);
+    explicit HttpServer(void* ctx, const HttpServerOptions& options = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -151,11 +189,22 @@ class HttpServer {
     void drainOutput(Conn& c);
     void finishRequest(const RequestDone& d);
     void replyAndClose(Conn& c, std::string_view reply);
+    // replyAndClose for a request the engine refuses (400, 413, 431),
+    // counted and logged.
+    void refuseRequest(Conn& c, std::string_view reply);
     void closeAfterFlush(Conn& c);
     void shutdownAndLinger(Conn& c);
     void closeNow(Conn& c);
     void lingerSweep();
     u32 slotOf(const Conn& c) const;
+    // Limits (limits.cpp): the time-outs, checked a few times a second; a
+    // connection refused at accept, counted and logged; the per-address
+    // connection counts.
+    void timeoutSweep();
+    enum class AcceptRefusal : u8 { per_address, table_full, no_descriptor };
+    void noteAcceptRefusal(AcceptRefusal kind, std::string_view ip, Err e);
+    bool addressTake(const u8 addr[16]);
+    void addressRelease(const u8 addr[16]);
     // Wakes the loop; any thread.
     void wake();
     // Wakes the loop for a done notice unless a wake-up is pending already;
@@ -174,6 +223,7 @@ class HttpServer {
     // Set up by the constructor and bind() before serve(), then only read
     // (serve() closes listen_fd_ when the loop has ended).
     void* ctx_;
+    HttpServerOptions opts_;
     Router router_;
     int listen_fd_ = -1;
     int epoll_fd_ = -1;
@@ -187,6 +237,20 @@ class HttpServer {
     u32 free_count_ = 0;
     u32 lingering_ = 0;
     Err loop_err_ = Err::None;
+    // The monotonic time of the loop's current pass, and of the last sweep.
+    i64 now_ = 0;
+    i64 last_sweep_ = 0;
+    // accept() ran out of descriptors: retry from the sweep, since the
+    // edge-triggered listening socket will not signal again by itself.
+    bool accept_blocked_ = false;
+    // Open-addressing table of client addresses and their connection
+    // counts (2 x kMaxConnections entries, linear probing, backward-shift
+    // deletion).
+    struct AddrCount {
+        u8 addr[16];
+        u32 count;
+    };
+    AddrCount addr_counts_[2 * kMaxConnections] = {};
     // Flags for the loop, which reads them after every wake-up: stop() was
     // called (any thread); a wake-up for done notices is pending (set by
     // handler threads, cleared by the loop when woken); a WebSocket write or

@@ -29,7 +29,9 @@ enum class WsOpcode : u8 {
 
 // Close status codes this server sends.
 constexpr u16 kWsCloseNormal = 1000;
+constexpr u16 kWsCloseGoingAway = 1001;
 constexpr u16 kWsCloseProtocolError = 1002;
+constexpr u16 kWsClosePolicy = 1008;
 constexpr u16 kWsCloseTooBig = 1009;
 constexpr u16 kWsCloseTryAgainLater = 1013;
 

@@ -90,6 +90,7 @@ void HttpServer::serviceWs(Conn& c) {
 }
 
 void HttpServer::deliverWs(Conn& c, WsOpcode op, std::string_view data) {
+    c.ws_await_first = false;
     if (!c.ws || !c.ws->client_message) return;
     Err e = c.ws->client_message(c.ws_user, WsConn{this, slotOf(c), c.gen}, op, data);
     if (e != Err::None) {

@@ -217,16 +217,21 @@ TEST_F(UiServerTest, PathsThatNameNoFileAnswerNotFound) {
           "/ui/../index.html", "/ui/js/../app.css", "/ui/APP.CSS", "/favicon.ico", "/dashboard",
           "/api", "/api/", "/api/nothing", "/ui/app.css/"})
         EXPECT_EQ(rawGet(srv.port(), path), kNotFoundReply) << path;
-    // Only GET is served (a HEAD reply carries no body).
-    for (std::string_view m : {"POST", "PUT", "DELETE", "HEAD", "OPTIONS"}) {
+    // Only GET (and HEAD, its body left out) is served; other methods on a
+    // file's path are 405.
+    for (std::string_view m : {"POST", "PUT", "DELETE", "OPTIONS"}) {
         RawConn c(srv.port());
         ASSERT_TRUE(c.send(std::string(m) +
                            " /ui/app.css HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
-        std::string want(kNotFoundReply);
-        if (m == "HEAD") want.resize(want.size() - 9);
+        std::string want =
+            "HTTP/1.1 405 \r\nAllow: GET, HEAD\r\nContent-Length: 18\r\n\r\nMethod Not Allowed";
         EXPECT_EQ(c.recvN(want.size()), want) << m;
         EXPECT_TRUE(c.silentFor(20)) << m << ": nothing follows";
     }
+    RawConn c(srv.port());
+    ASSERT_TRUE(c.send("HEAD /ui/app.css HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string head = c.recvN(12);
+    EXPECT_EQ(head, "HTTP/1.1 200") << "HEAD answers like GET";
 }
 
 }  // namespace

@@ -150,7 +150,9 @@ TEST_F(WsFeedTest, SixtyFifthClientRejectedUntilOneLeaves) {
     }
     EXPECT_EQ(feedClientCount(), 64u);
 
-    RawConn extra(srv.port());
+    // From another address: 64 feed clients are also one address's whole
+    // connection allowance.
+    RawConn extra(srv.port(), 2);
     extra.send(wsUpgradeRequest());
     EXPECT_EQ(extra.recvN(kWsUpgradeReply.size()), kWsUpgradeReply);
     WsMessage m = wsReadFrame(extra);

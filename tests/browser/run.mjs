@@ -31,6 +31,10 @@ let SHOTS = process.env.SCREENSHOT_DIR || '';
 const RESULTS = process.env.RESULTS_FILE || path.join(ROOT, 'build/browser-results.json');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const FULL_API = 32;
+// The daemon runs with a token, as a user on a real network would; the page
+// must sign in. A short second run checks the page without one.
+const TOKEN = 'browser-test-token-5f0e2d9c41b7a3e8';
+const AUTH = {Authorization: `Bearer ${TOKEN}`};
 
 const HOSTILE_HOST = '<img src=x onerror=alert(1)>';
 const HOSTILE_MAC = '02:00:5E:10:00:77';
@@ -118,7 +122,7 @@ const PROBES = {
 async function probe(origin) {
   const have = new Set();
   for (const [family, p] of Object.entries(PROBES)) {
-    const r = await fetch(origin + p);
+    const r = await fetch(origin + p, {headers: AUTH});
     const body = await r.text();
     const ct = r.headers.get('content-type') || '';
     if (!(r.status === 404 && body === 'Not Found' && !ct.includes('json'))) have.add(family);
@@ -132,7 +136,7 @@ async function main() {
   fs.mkdirSync(path.dirname(RESULTS), {recursive: true});
   const httpPort = await freePort('tcp');
   const syslogPort = await freePort('udp');
-  const daemon = new Daemon(BIN, {httpPort, syslogPort, env: {MAX_DEVICES: '4096'}});
+  const daemon = new Daemon(BIN, {httpPort, syslogPort, env: {MAX_DEVICES: '4096', API_TOKEN: TOKEN}});
   const routeCount = await daemon.start();
   fullApi = routeCount === FULL_API;
   if (!SHOTS) SHOTS = path.join(ROOT, FIXTURES ? 'build/screenshots-fixtures' : fullApi ? 'docs/screenshots' : 'build/screenshots-partial');
@@ -237,6 +241,28 @@ async function main() {
   const go = async hash => { await page.evaluate(h => { location.hash = h; }, hash); };
 
   try {
+    await check('the page asks for the token once and signs in', [], async () => {
+      const unauth = await fetch(daemon.origin + '/api/stats');
+      assert(unauth.status === 401, `unauthenticated /api/stats answered ${unauth.status}`);
+      await page.goto(daemon.origin + '/', {waitUntil: 'domcontentloaded'});
+      await page.waitForSelector('#signin[open] #signin-token', {timeout: 10000});
+      await page.waitForTimeout(300);
+      assert(await page.$$('#signin') .then(d => d.length) === 1, 'one sign-in dialog for all waiting calls');
+      await page.fill('#signin-token', 'not-the-token');
+      await page.press('#signin-token', 'Enter');
+      await page.waitForSelector('#signin[open] p.error', {timeout: 5000});
+      await page.fill('#signin-token', TOKEN);
+      await page.press('#signin-token', 'Enter');
+      await page.waitForFunction(() => performance.getEntriesByName('overview-ready').length > 0, null, {timeout: 10000});
+      assert(await page.$('#signin') === null, 'the dialog is gone');
+      await page.waitForSelector('#feed-state[data-state="live"]', {timeout: 15000});
+      assert(await page.evaluate(() => sessionStorage.getItem('tarvex-token')) === TOKEN, 'token kept for the session');
+      // A reload in the same tab does not ask again.
+      await page.reload({waitUntil: 'domcontentloaded'});
+      await page.waitForFunction(() => performance.getEntriesByName('overview-ready').length > 0, null, {timeout: 10000});
+      assert(await page.$('#signin') === null, 'asked again after a reload');
+    });
+
     await check('overview loads from the daemon alone and is interactive within 1 s', ['/api/stats', '/api/stats/history', '/api/alerts'], async () => {
       await page.goto(daemon.origin + '/', {waitUntil: 'domcontentloaded'});
       await page.waitForFunction(() => performance.getEntriesByName('overview-ready').length > 0, null, {timeout: 10000});
@@ -503,6 +529,20 @@ async function main() {
       assert(pageErrors.length === 0, `page errors: ${pageErrors.slice(0, 3).join(' | ')}`);
       assert(dialogs === 0, `${dialogs} dialogs`);
     });
+    await check('without a token the page opens without asking', [], async () => {
+      const plain = new Daemon(BIN, {httpPort: await freePort('tcp'), syslogPort: await freePort('udp')});
+      await plain.start();
+      const p2 = await context.newPage();
+      try {
+        await p2.goto(plain.origin + '/', {waitUntil: 'domcontentloaded'});
+        await p2.waitForFunction(() => performance.getEntriesByName('overview-ready').length > 0, null, {timeout: 10000});
+        await p2.waitForSelector('#feed-state[data-state="live"]', {timeout: 10000});
+        assert(await p2.$('#signin') === null, 'a sign-in dialog without a token');
+      } finally {
+        await p2.close().catch(() => {});
+        await plain.stop();
+      }
+    });
   } finally {
     await context.close().catch(() => {});
     await daemon.stop();
@@ -534,7 +574,7 @@ async function settle(daemon, count) {
   const deadline = Date.now() + 20000;
   if (available.has('/api/stats')) {
     while (Date.now() < deadline) {
-      const s = await (await fetch(daemon.origin + '/api/stats')).json();
+      const s = await (await fetch(daemon.origin + '/api/stats', {headers: AUTH})).json();
       if (s.events_processed >= count) return;
       await sleep(100);
     }

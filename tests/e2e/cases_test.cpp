@@ -63,7 +63,7 @@ TEST(E2eCases, ErrorsBeforeAnyCaseExists) {
              "unparsable query"},
             {"GET", "/api/cases", std::nullopt, 200,
              "{\"cases\":[],\"total\":0,\"limit\":50,\"offset\":0}", "empty list"},
-            {"DELETE", "/api/cases/1", std::nullopt, 404, "Not Found", "no DELETE route"},
+            {"DELETE", "/api/cases/1", std::nullopt, 405, "Method Not Allowed", "no DELETE route"},
         });
 }
 

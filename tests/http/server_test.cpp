@@ -149,9 +149,6 @@ TEST_F(HttpServerTest, NoRouteIsNotFoundAndKeepsConnection) {
         const char* request;
         const char* rule;
     } cases[] = {
-        {"POST /api/health HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "POST to a GET route"},
-        {"DELETE /api/health HTTP/1.1\r\n\r\n", "method outside the table"},
-        {"OPTIONS /api/health HTTP/1.1\r\nOrigin: http://x\r\n\r\n", "no preflight answer"},
         {"GET /api/health/extra HTTP/1.1\r\n\r\n", "extra trailing segment"},
         {"GET /api/health/ HTTP/1.1\r\n\r\n", "trailing slash"},
         {"GET /api HTTP/1.1\r\n\r\n", "prefix of a route"},
@@ -166,6 +163,32 @@ TEST_F(HttpServerTest, NoRouteIsNotFoundAndKeepsConnection) {
     }
     ASSERT_TRUE(c.send(kHealthGet));
     EXPECT_EQ(c.recvN(kHealthReply.size()), kHealthReply);
+}
+
+TEST_F(HttpServerTest, OtherMethodsOnARoutedPathAre405WithAllow) {
+    const std::string_view kNotAllowed =
+        "HTTP/1.1 405 \r\nAllow: GET, HEAD\r\nContent-Length: 18\r\n\r\nMethod Not Allowed";
+    const struct {
+        const char* request;
+        const char* rule;
+    } cases[] = {
+        {"POST /api/health HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "POST to a GET route"},
+        {"DELETE /api/health HTTP/1.1\r\n\r\n", "method outside the table"},
+        {"OPTIONS /api/health HTTP/1.1\r\nOrigin: http://x\r\n\r\n", "no preflight answer"},
+        {"BREW /api/health HTTP/1.1\r\n\r\n", "unknown method"},
+    };
+    RawConn c(srv.port());
+    for (const auto& k : cases) {
+        ASSERT_TRUE(c.send(k.request));
+        EXPECT_EQ(c.recvN(kNotAllowed.size()), kNotAllowed) << k.rule;
+    }
+    // HEAD is GET without the body: same status and Content-Length.
+    ASSERT_TRUE(c.send("HEAD /api/health HTTP/1.1\r\n\r\n"));
+    std::string head(kHealthReply.substr(0, kHealthReply.find("\r\n\r\n") + 4));
+    EXPECT_EQ(c.recvN(head.size()), head);
+    EXPECT_TRUE(c.silentFor(50)) << "no body follows a HEAD reply";
+    ASSERT_TRUE(c.send(kHealthGet));
+    EXPECT_EQ(c.recvN(kHealthReply.size()), kHealthReply) << "the connection stays usable";
 }
 
 TEST_F(HttpServerTest, PathParametersAreBound) {
@@ -337,12 +360,13 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheLimitAreClosed) {
     getrlimit(RLIMIT_NOFILE, &rl);
     if (rl.rlim_cur < 2 * kMaxConnections + 256) GTEST_SKIP() << "needs more file descriptors";
     std::vector<std::unique_ptr<RawConn>> conns;
+    // Spread over loopback addresses, kMaxConnsPerAddress from each.
     for (size_t i = 0; i < kMaxConnections; ++i) {
-        conns.push_back(std::make_unique<RawConn>(srv.port()));
+        conns.push_back(std::make_unique<RawConn>(srv.port(), 1 + int(i / kMaxConnsPerAddress)));
         ASSERT_TRUE(conns.back()->send(kHealthGet));
         ASSERT_EQ(conns.back()->recvN(kHealthReply.size()), kHealthReply) << i;
     }
-    RawConn over(srv.port());
+    RawConn over(srv.port(), 200);
     over.send(kHealthGet);
     EXPECT_EQ(over.recvAll(), "") << "closed at once, without a reply";
     EXPECT_FALSE(over.timedOut());
@@ -353,7 +377,7 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheLimitAreClosed) {
     std::string reply;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (reply.empty() && std::chrono::steady_clock::now() < deadline) {
-        RawConn again(srv.port());
+        RawConn again(srv.port(), 1);
         again.send(kHealthGet);
         reply = again.recvN(kHealthReply.size(), 1000);
         if (reply.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -369,7 +393,7 @@ TEST_F(HttpServerTest, FullRequestQueueAnswersInternalError) {
     // more until one is refused.
     bool refused = false;
     for (size_t i = 0; i < kHandlerThreads + kRequestQueueSize + 200 && !refused; ++i) {
-        conns.push_back(std::make_unique<RawConn>(srv.port()));
+        conns.push_back(std::make_unique<RawConn>(srv.port(), 1 + int(i / kMaxConnsPerAddress)));
         ASSERT_TRUE(conns.back()->send("GET /block HTTP/1.1\r\n\r\n"));
         if (i + 1 == kHandlerThreads) {
             ASSERT_TRUE(waitUntil([] { return g_blocked.load() == int(kHandlerThreads); }));

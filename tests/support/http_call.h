@@ -28,14 +28,26 @@ inline HttpReply parseReply(const std::string& raw) {
     return r;
 }
 
+inline HttpReply callWith(RawConn& c, std::string_view method, std::string_view target,
+                          std::optional<std::string_view> body, std::string_view headers);
+
 // Sends `method target` (with a JSON body when one is given) and reads the
 // reply; the connection stays open for the next call.
 inline HttpReply call(RawConn& c, std::string_view method, std::string_view target,
                       std::optional<std::string_view> body = std::nullopt) {
+    return callWith(c, method, target, body, "Content-Type: application/json\r\n");
+}
+
+// The same with `headers` (whole lines, each ending in CRLF) in the
+// request; a "Host:" line among them replaces the default one.
+inline HttpReply callWith(RawConn& c, std::string_view method, std::string_view target,
+                          std::optional<std::string_view> body, std::string_view headers) {
     std::string req;
-    req.append(method).append(" ").append(target).append(" HTTP/1.1\r\nHost: localhost\r\n");
+    req.append(method).append(" ").append(target).append(" HTTP/1.1\r\n");
+    if (headers.find("Host:") == std::string_view::npos) req += "Host: localhost\r\n";
+    req.append(headers);
     if (body) {
-        req += "Content-Type: application/json\r\nContent-Length: ";
+        req += "Content-Length: ";
         req += std::to_string(body->size());
         req += "\r\n\r\n";
         req.append(*body);

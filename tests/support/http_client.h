@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,8 +20,22 @@ namespace tarvex::test {
 // A blocking TCP connection to 127.0.0.1:port; closed on destruction.
 class RawConn {
   public:
-    explicit RawConn(int port) {
+    explicit RawConn(int port) : RawConn(port, 0) {}
+    // From the loopback address 127.0.0.`from` (1 to 254; 0 lets the system
+    // pick, which is 127.0.0.1), for tests of the per-address limits. Only
+    // loopback addresses, never another.
+    RawConn(int port, int from) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (from > 0 && from < 255) {
+            sockaddr_in src{};
+            src.sin_family = AF_INET;
+            src.sin_addr.s_addr = htonl(0x7F000000u | static_cast<uint32_t>(from));
+            if (::bind(fd_, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -121,6 +136,19 @@ class RawConn {
     int fd_ = -1;
     bool timed_out_ = false;
 };
+
+// Raises this process's open-files limit to at least `want` (up to the hard
+// limit); returns the limit now in force.
+inline rlim_t raiseOpenFiles(rlim_t want) {
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur < want) {
+        rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max > want ? want : rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+        getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return rl.rlim_cur;
+}
 
 // A client frame: masked, with the given first byte flags.
 inline std::string wsClientFrame(uint8_t opcode, std::string_view payload, bool fin = true) {

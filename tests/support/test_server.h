@@ -12,7 +12,8 @@ namespace tarvex::test {
 // 127.0.0.1 with an ephemeral port; stops and joins on destruction.
 class TestServer {
   public:
-    explicit TestServer(ServerState* state = nullptr) : server_(state ? state : &state_) {}
+    explicit TestServer(ServerState* state = nullptr, const HttpServerOptions& options = {})
+        : server_(state ? state : &state_, options) {}
     ~TestServer() { stop(); }
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;

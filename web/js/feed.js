@@ -1,9 +1,13 @@
-// feed.js: the live feed on /api/ws, reconnecting by itself.
+// feed.js: the live feed on /api/ws, reconnecting by itself. With a token
+// (the daemon runs with API_TOKEN) its first message signs in; the token is
+// never put in the URL.
 //
 // Events: 'state' (detail: 'connecting' | 'live' | 'reconnecting'),
 // 'reopen' (after every reconnection that follows a lost connection: the
 // daemon may have restarted, so views reload what they show), 'alert' and 'stats' (detail: the
 // message's data object).
+import {apiToken, onSignIn} from './api.js';
+
 export class Feed extends EventTarget {
   constructor(url) {
     super();
@@ -15,7 +19,17 @@ export class Feed extends EventTarget {
     this.opened = false;
   }
 
-  start() { this.connect(); }
+  start() {
+    // Signed in after the socket opened: sign the waiting socket in now.
+    onSignIn(t => {
+      if (this.ws && this.ws.readyState === WebSocket.OPEN && this.state !== 'live') this.signIn(this.ws, t);
+    });
+    this.connect();
+  }
+
+  signIn(ws, token) {
+    if (token) ws.send(JSON.stringify({type: 'auth', token}));
+  }
 
   setState(s) {
     this.state = s;
@@ -31,6 +45,7 @@ export class Feed extends EventTarget {
       return;
     }
     this.ws = ws;
+    ws.onopen = () => this.signIn(ws, apiToken());
     ws.onmessage = e => {
       let m;
       try { m = JSON.parse(e.data); } catch { return; }
