@@ -17,6 +17,7 @@
 #include "pg/pool.h"
 #include "storage/persistence_batch.h"
 #include "storage/statements.h"
+#include "support/event_inserts.h"
 
 namespace {
 
@@ -111,8 +112,8 @@ void BM_EventFlushValuesList(benchmark::State& state) {
         }
         EventBatch& b = *batch;
         params.clear();
-        u32 n = b.appendInsertParams(params);
-        lease.value->exec(eventInsertSql(n).c_str(), std::span<const PgParam>(params));
+        u32 n = test::appendInsertParams(b, params);
+        lease.value->exec(test::eventInsertSql(n).c_str(), std::span<const PgParam>(params));
         if (lease.value->commit() != Err::None) state.SkipWithError("commit failed");
         state.PauseTiming();
         lease.value.release();
@@ -144,7 +145,7 @@ void BM_EventFlushPerRow(benchmark::State& state) {
         EventBatch& b = *batch;
         for (u32 i = 0; i < b.pendingCount(); ++i) {
             const BufferedEvent& e = b.pending(i);
-            lease.value->exec(sql::kEventInsert,
+            lease.value->exec(test::kEventInsertOneRow,
                               {static_cast<int>(e.event_type), PgParam::textOrNull(e.getSourceIp()),
                                e.getData(), static_cast<f64>(e.timestamp)});
         }

@@ -51,42 +51,9 @@ const BufferedEvent& EventBatch::pending(u32 i) const {
     return events[(first + i) % kSlots];
 }
 
-u32 EventBatch::appendInsertParams(std::vector<PgParam>& out) const {
-    u32 rows = 0;
-    for (u32 i = 0, n = pendingCount(); i < n; ++i) {
-        const BufferedEvent& e = pending(i);
-        if (e.raw_data_len == 0) continue;
-        out.emplace_back(static_cast<int>(e.event_type));
-        out.push_back(PgParam::textOrNull(e.getSourceIp()));
-        out.emplace_back(e.getData());
-        out.emplace_back(static_cast<f64>(e.timestamp));
-        ++rows;
-    }
-    return rows;
-}
-
 void EventBatch::markFlushed(i64 now) {
     event_count = 0;
     last_flush = now;
-}
-
-std::string eventInsertSql(u32 rows) {
-    std::string sql =
-        "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) VALUES ";
-    for (u32 r = 0; r < rows; ++r) {
-        u32 p = r * 4;
-        if (r) sql += ", ";
-        sql += "($";
-        sql += std::to_string(p + 1);
-        sql += "::smallint, $";
-        sql += std::to_string(p + 2);
-        sql += "::inet, $";
-        sql += std::to_string(p + 3);
-        sql += ", to_timestamp($";
-        sql += std::to_string(p + 4);
-        sql += "))";
-    }
-    return sql;
 }
 
 Result<size_t> escapeLikePattern(std::string_view text, std::span<char, 256> out) {

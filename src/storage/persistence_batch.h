@@ -61,19 +61,9 @@ struct EventBatch {
     // The i-th pending event in ring order, oldest first (i < pendingCount()).
     const BufferedEvent& pending(u32 i) const;
 
-    // Appends the parameters of every pending event with non-empty raw data,
-    // four per event in the order of the event insert ($1 type, $2 source
-    // address or NULL, $3 raw text, $4 epoch seconds); returns the number of
-    // events appended. The parameters point into the ring.
-    u32 appendInsertParams(std::vector<PgParam>& out) const;
-
     // Records a successful flush: nothing pending, clock restarted at `now`.
     void markFlushed(i64 now);
 };
-
-// The INSERT of `rows` events in one statement, four parameters per row in
-// the order appendInsertParams produces them.
-std::string eventInsertSql(u32 rows);
 
 // Writes the ILIKE pattern that finds `text` anywhere: "%", the text with
 // "%", "_" and "\" each preceded by "\", then "%". Returns the pattern's

@@ -25,12 +25,9 @@
 namespace tarvex {
 
 namespace sql {
-inline constexpr const char* kEventInsert =
-    "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) VALUES ($1::smallint, "
-    "$2::inet, $3, to_timestamp($4))";
-// The event insert for a whole batch: the same columns, casts and
-// conversions, one row per element of four parallel arrays (type, source
-// address or NULL, raw text, epoch seconds), in array order.
+// The event insert for a whole batch in one statement: one row per element
+// of four parallel arrays (type as smallint, source address as inet or NULL,
+// raw text, epoch seconds through to_timestamp), in array order.
 inline constexpr const char* kEventInsertArrays =
     "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) SELECT t::smallint, "
     "ip::inet, raw, to_timestamp(ts) FROM unnest($1::smallint[], $2::text[], $3::text[], "

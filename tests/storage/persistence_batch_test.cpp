@@ -11,6 +11,7 @@
 
 #include "common/clock.h"
 #include "pg/test_db.h"
+#include "support/event_inserts.h"
 
 namespace tarvex {
 namespace {
@@ -104,7 +105,7 @@ TEST(PersistenceBatch, InsertParamsSkipEmptyEventsAndNullMissingAddresses) {
     b->bufferEvent(0, "10.0.0.1", "", kStart + 1);
     b->bufferEvent(3, "", "query[A] example.com", kStart + 2);
     std::vector<PgParam> params;
-    ASSERT_EQ(b->appendInsertParams(params), 2u) << "the event without raw data is skipped";
+    ASSERT_EQ(test::appendInsertParams(*b, params), 2u) << "the event without raw data is skipped";
     ASSERT_EQ(params.size(), 8u);
     struct Case {
         size_t index;
@@ -125,7 +126,7 @@ TEST(PersistenceBatch, InsertParamsSkipEmptyEventsAndNullMissingAddresses) {
         EXPECT_EQ(params[c.index].isNull(), c.null) << c.rule;
         EXPECT_EQ(params[c.index].text(), c.text) << c.rule;
     }
-    EXPECT_EQ(eventInsertSql(2),
+    EXPECT_EQ(test::eventInsertSql(2),
               "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) VALUES "
               "($1::smallint, $2::inet, $3, to_timestamp($4)), "
               "($5::smallint, $6::inet, $7, to_timestamp($8))");
@@ -207,8 +208,8 @@ TEST(PgEventBatch, OneFlushAfterAnOutageWritesTheNewestInOrder) {
     }
     ASSERT_TRUE(b->shouldFlush(now));
     std::vector<PgParam> params;
-    u32 rows = b->appendInsertParams(params);
-    std::string sql = eventInsertSql(rows);
+    u32 rows = test::appendInsertParams(*b, params);
+    std::string sql = test::eventInsertSql(rows);
     PgConn& c = *s.conn;
     ASSERT_EQ(c.begin(), Err::None);
     ASSERT_EQ(c.exec(sql.c_str(), params), Err::None) << c.lastError();
