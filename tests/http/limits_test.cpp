@@ -146,7 +146,13 @@ TEST(HttpLimits, SilentWebSocketIsPingedThenClosed) {
     EXPECT_TRUE(quiet.peerClosed());
     // The one that answered is still served.
     ASSERT_TRUE(lively.send(wsClientFrame(0x1, "ping")));
+    // On a slow machine the next ping may come first: answer it and read on.
     WsMessage pong = wsReadFrame(lively, 2000);
+    for (int i = 0; i < 5 && pong.ok && pong.opcode == 0x9; ++i) {
+        ASSERT_TRUE(lively.send(wsClientFrame(0xA, pong.payload)));
+        pong = wsReadFrame(lively, 2000);
+    }
+    EXPECT_EQ(pong.opcode, 0x1);
     EXPECT_EQ(pong.payload, "{\"type\":\"pong\"}");
 }
 
