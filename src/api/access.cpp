@@ -116,7 +116,7 @@ bool originAllowed(const ApiAccess& access, std::string_view origin, std::string
 bool tokenMatches(const ApiAccess& access, std::string_view presented) {
     if (!access.token_required || presented.size() > kMaxApiToken) return false;
     u8 padded[kMaxApiToken] = {};
-    std::memcpy(padded, presented.data(), presented.size());
+    if (!presented.empty()) std::memcpy(padded, presented.data(), presented.size());
     // Equal lengths (the whole padded buffers) compared in constant time; the
     // length check adds only whether the lengths differ.
     bool same = CRYPTO_memcmp(padded, access.token, kMaxApiToken) == 0;
