@@ -16,10 +16,6 @@ namespace tarvex {
 
 namespace {
 
-bool startsWith(std::string_view s, std::string_view p) {
-    return s.substr(0, p.size()) == p;
-}
-
 std::string_view protocolText(FirewallEvent::Protocol p) {
     switch (p) {
         case FirewallEvent::Protocol::tcp:
@@ -208,7 +204,7 @@ void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
 
     // 3. Security events start an activation wave at the source.
     std::string_view category = event.getUnifiCategory();
-    if (category.size() >= 8 && startsWith(category, "Security") && src_node) {
+    if (category.size() >= 8 && category.starts_with("Security") && src_node) {
         spread(*state->graph, *state->act, *src_node);
     }
 

@@ -6,18 +6,28 @@
 
 namespace tarvex {
 
+namespace {
+
+// The keys a case list entry and a case detail open with, in that order.
+template <class C>
+void writeCaseHead(JsonWriter& j, const C& c) {
+    j.key("id").u(c.id);
+    j.key("title").str(c.getTitle());
+    j.key("description").str(c.getDescription());
+    j.key("severity").str(caseSeverityName(c.severity));
+    j.key("status").str(caseStatusName(c.status));
+    j.key("assignee").str(c.getAssignee());
+}
+
+}  // namespace
+
 void writeCaseListBody(JsonWriter& j, const CaseSummary* items, CasePage page, u32 limit,
                        u32 offset) {
     j.beginObject().key("cases").beginArray();
     for (u32 i = 0; i < page.count; ++i) {
         const CaseSummary& c = items[i];
         j.beginObject();
-        j.key("id").u(c.id);
-        j.key("title").str(c.getTitle());
-        j.key("description").str(c.getDescription());
-        j.key("severity").str(caseSeverityName(c.severity));
-        j.key("status").str(caseStatusName(c.status));
-        j.key("assignee").str(c.getAssignee());
+        writeCaseHead(j, c);
         j.key("note_count").u(c.note_count);
         j.key("linked_alert_count").u(c.linked_alert_count);
         j.key("created_at").i(c.created_at);
@@ -31,12 +41,7 @@ void writeCaseListBody(JsonWriter& j, const CaseSummary* items, CasePage page, u
 
 void writeCaseBody(JsonWriter& j, const Case& c) {
     j.beginObject();
-    j.key("id").u(c.id);
-    j.key("title").str(c.getTitle());
-    j.key("description").str(c.getDescription());
-    j.key("severity").str(caseSeverityName(c.severity));
-    j.key("status").str(caseStatusName(c.status));
-    j.key("assignee").str(c.getAssignee());
+    writeCaseHead(j, c);
     j.key("created_at").i(c.created_at);
     j.key("updated_at").i(c.updated_at);
     j.key("resolved_at").i(c.resolved_at);

@@ -22,23 +22,19 @@ int secondOctet(std::string_view text) {
     return v <= 255 ? v : -1;
 }
 
-bool startsWith(std::string_view s, std::string_view p) {
-    return s.substr(0, p.size()) == p;
-}
-
 }  // namespace
 
 bool isLocalIp(std::string_view text) {
     if (text.size() < 3) return false;
-    if (startsWith(text, "10.") || startsWith(text, "127.") || startsWith(text, "192.168.") ||
-        startsWith(text, "169.254.")) {
+    if (text.starts_with("10.") || text.starts_with("127.") || text.starts_with("192.168.") ||
+        text.starts_with("169.254.")) {
         return true;
     }
-    if (startsWith(text, "172.")) {
+    if (text.starts_with("172.")) {
         int o = secondOctet(text);
         return o >= 16 && o <= 31;
     }
-    if (startsWith(text, "100.")) {
+    if (text.starts_with("100.")) {
         int o = secondOctet(text);
         return o >= 64 && o <= 127;
     }

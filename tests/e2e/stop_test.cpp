@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -76,19 +77,30 @@ struct LockedEvents {
     }
 };
 
+// A daemon whose database hangs, with `events` lines waiting to be written.
+struct HungDatabaseDaemon {
+    SchemaDatabase sdb;
+    int udp = freePort(SOCK_DGRAM);
+    Daemon d;
+    std::unique_ptr<LockedEvents> lock;
+
+    HungDatabaseDaemon(const std::string& admin, const std::string& tag, int events)
+        : sdb(admin, tag), d({}, daemonEnv(freePort(SOCK_STREAM), udp, sdb.db.url())) {
+        if (!sdb.conn || !d.waitForLine("info(main): restore complete:")) return;
+        lock = std::make_unique<LockedEvents>(sdb.db.url());
+        UdpSender s(udp);
+        for (int i = 0; i < events; ++i)
+            s.send("<13>Oct 11 22:14:15 host app: " + tag + " " + std::to_string(i));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    bool ready() const { return lock && lock->conn; }
+};
+
 TEST(E2eStop, HungDatabaseDoesNotHoldTheStopPastTheDeadline) {
     TARVEX_PG_URL_OR_SKIP(admin, "TARVEX_TEST_PG_SCRAM_URL");
-    SchemaDatabase sdb(admin, "e2e_stop_hung");
-    ASSERT_TRUE(sdb.conn);
-    const int udp = freePort(SOCK_DGRAM);
-    Daemon d({}, daemonEnv(freePort(SOCK_STREAM), udp, sdb.db.url()));
-    ASSERT_TRUE(d.waitForLine("info(main): restore complete:"));
-    LockedEvents lock(sdb.db.url());
-    ASSERT_TRUE(lock.conn);
-
-    UdpSender s(udp);
-    for (int i = 0; i < 300; ++i) s.send("<13>Oct 11 22:14:15 host app: hung " + std::to_string(i));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    HungDatabaseDaemon h(admin, "e2e_stop_hung", 300);
+    ASSERT_TRUE(h.ready());
+    Daemon& d = h.d;
     const auto start = Clock::now();
     d.signal(SIGTERM);
     EXPECT_EQ(d.waitExit(20000), 0);
@@ -101,17 +113,9 @@ TEST(E2eStop, HungDatabaseDoesNotHoldTheStopPastTheDeadline) {
 
 TEST(E2eStop, SecondSignalEndsTheProcessAtOnce) {
     TARVEX_PG_URL_OR_SKIP(admin, "TARVEX_TEST_PG_SCRAM_URL");
-    SchemaDatabase sdb(admin, "e2e_stop_twice");
-    ASSERT_TRUE(sdb.conn);
-    const int udp = freePort(SOCK_DGRAM);
-    Daemon d({}, daemonEnv(freePort(SOCK_STREAM), udp, sdb.db.url()));
-    ASSERT_TRUE(d.waitForLine("info(main): restore complete:"));
-    LockedEvents lock(sdb.db.url());
-    ASSERT_TRUE(lock.conn);
-    UdpSender s(udp);
-    for (int i = 0; i < 200; ++i)
-        s.send("<13>Oct 11 22:14:15 host app: twice " + std::to_string(i));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    HungDatabaseDaemon h(admin, "e2e_stop_twice", 200);
+    ASSERT_TRUE(h.ready());
+    Daemon& d = h.d;
 
     d.signal(SIGINT);
     ASSERT_TRUE(d.waitForLine("info(main): SIGINT received: stopping"));

@@ -63,6 +63,14 @@ int sender(u16 port) {
     return fd;
 }
 
+// Sends the datagram a collector stalls on and waits until it does.
+bool stallOn(int fd, const std::atomic<bool>& stalled) {
+    if (send(fd, "STALL", 5, 0) != 5) return false;
+    for (int i = 0; i < 2000 && !stalled; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return stalled;
+}
+
 u16 startListener(Collector* c, ListenerOptions opts, test::LogCapture& logs) {
     opts.port = static_cast<u16>(test::freePort(SOCK_DGRAM));
     EXPECT_EQ(spawnUdpListener({c, &Collector::process}, opts), Err::None);
@@ -161,10 +169,7 @@ TEST(Listener, KernelDropsAreCountedAndLogged) {
     c->stall = true;
     u16 port = startListener(c, opts, logs);
     int fd = sender(port);
-    ASSERT_EQ(send(fd, "STALL", 5, 0), 5);
-    for (int i = 0; i < 2000 && !c->stalled; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(c->stalled);
+    ASSERT_TRUE(stallOn(fd, c->stalled));
     const int kFlood = 5000;
     std::string line(200, 'a');
     int sent = 1;
@@ -239,10 +244,7 @@ TEST(Listener, BacklogIsHandedOverInBoundedRuns) {
     for (int i = 0; i < 2000 && !logs.has(started); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     int fd = sender(opts.port);
-    ASSERT_EQ(send(fd, "STALL", 5, 0), 5);
-    for (int i = 0; i < 2000 && !c->stalled; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(c->stalled);
+    ASSERT_TRUE(stallOn(fd, c->stalled));
     // 5000 waiting datagrams: one run of 8 full batches, then the rest.
     const int kBacklog = 5000;
     for (int i = 0; i < kBacklog; ++i) {
@@ -285,10 +287,7 @@ TEST(Listener, StopTakesWhatIsQueuedThenReturns) {
     opts.control = control;
     u16 port = startListener(c, opts, logs);
     int fd = sender(port);
-    ASSERT_EQ(send(fd, "STALL", 5, 0), 5);
-    for (int i = 0; i < 2000 && !c->stalled; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(c->stalled);
+    ASSERT_TRUE(stallOn(fd, c->stalled));
     // Queued while the consumer is busy, then the stop is asked for: all of
     // it still reaches the target, and nothing sent after the drain does.
     const int kQueued = 1000;
