@@ -67,7 +67,7 @@ u16 startListener(Collector* c, ListenerOptions opts, test::LogCapture& logs) {
     opts.port = static_cast<u16>(test::freePort(SOCK_DGRAM));
     EXPECT_EQ(spawnUdpListener({c, &Collector::process}, opts), Err::None);
     std::string started =
-        "info(listener): syslog UDP listener started on 0.0.0.0:" + std::to_string(opts.port);
+        "info(listener): syslog UDP listener started on [::]:" + std::to_string(opts.port);
     for (int i = 0; i < 2000 && !logs.has(started); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(logs.has(started));
@@ -235,7 +235,7 @@ TEST(Listener, BacklogIsHandedOverInBoundedRuns) {
                   {c, &RunCollector::process, &RunCollector::begin, &RunCollector::end}, opts),
               Err::None);
     const std::string started =
-        "info(listener): syslog UDP listener started on 0.0.0.0:" + std::to_string(opts.port);
+        "info(listener): syslog UDP listener started on [::]:" + std::to_string(opts.port);
     for (int i = 0; i < 2000 && !logs.has(started); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     int fd = sender(opts.port);
