@@ -22,6 +22,7 @@ void StreamFramer::reset() {
     len_ = 0;
     remaining_ = 0;
     bad_length_ = 0;
+    full_cr_ = false;
     state_ = State::start;
 }
 
@@ -122,11 +123,18 @@ FrameError StreamFramer::feed(const char* data, size_t n, FrameSink sink, void* 
                 break;
             }
             case State::line_full: {
-                if (endsLine(data[i])) {
+                if (data[i] == '\r' && !full_cr_) {
+                    // Perhaps the CR of a CR LF right after a line of the
+                    // limit's length: the next byte tells.
+                    full_cr_ = true;
                     ++i;
+                } else if (endsLine(data[i])) {
+                    ++i;
+                    full_cr_ = false;
                     emit(sink, ctx, false);
                     state_ = State::start;
                 } else {
+                    full_cr_ = false;
                     emit(sink, ctx, true);
                     state_ = State::skip_line;
                 }

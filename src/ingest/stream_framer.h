@@ -76,6 +76,7 @@ class StreamFramer {
     u32 len_ = 0;        // bytes of buf_ in use
     u32 remaining_ = 0;  // bytes of the octet-counted frame not yet read
     u64 bad_length_ = 0;
+    bool full_cr_ = false;  // line_full: a CR came after the full buffer
     State state_ = State::start;
 };
 
