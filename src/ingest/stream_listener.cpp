@@ -149,11 +149,12 @@ void closeConn(StreamReader& r, StreamConn& c, bool finish) {
     r.counters->connections.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void refuse(int fd, std::string_view source, std::atomic<u64>& counter, std::string_view why,
-            unsigned limit_value) {
+// Each limit has its own repeat limit on its line, so one kind of refusal
+// never hides the other.
+void refuse(int fd, std::string_view source, std::atomic<u64>& counter, LogLimit& limit,
+            std::string_view why, unsigned limit_value) {
     ::close(fd);
     counter.fetch_add(1, std::memory_order_relaxed);
-    static LogLimit limit;
     logWarnLimited(limit, "streams", "refused a connection from {}: {} {}", source, limit_value,
                    why);
 }
@@ -176,7 +177,8 @@ void acceptOn(StreamReader& r, int lfd, bool tls, const StreamOptions& opts) {
         const u8 source_len = formatSourceIp(a, source);
         const std::string_view src(source, source_len);
         if (r.open >= opts.max_connections) {
-            refuse(fd, src, r.counters->refused_total, "stream connections are open",
+            static LogLimit limit;
+            refuse(fd, src, r.counters->refused_total, limit, "stream connections are open",
                    opts.max_connections);
             continue;
         }
@@ -190,8 +192,9 @@ void acceptOn(StreamReader& r, int lfd, bool tls, const StreamOptions& opts) {
             }
         }
         if (same >= opts.max_per_sender) {
-            refuse(fd, src, r.counters->refused_sender, "connections are open from that address",
-                   opts.max_per_sender);
+            static LogLimit limit;
+            refuse(fd, src, r.counters->refused_sender, limit,
+                   "connections are open from that address", opts.max_per_sender);
             continue;
         }
         if (!slot) {  // cannot happen while open < max_connections <= the pool
