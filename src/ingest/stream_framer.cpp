@@ -65,21 +65,37 @@ FrameError StreamFramer::feed(const char* data, size_t n, FrameSink sink, void* 
                     buf_[len_++] = c;
                     ++i;
                 } else if (c == ' ') {
-                    u64 v = 0;
-                    for (u32 k = 0; k < len_ && v <= kMaxFrameBytes; ++k)
-                        v = v * 10 + static_cast<u64>(buf_[k] - '0');
-                    if (len_ > kMaxLengthDigits || v > kMaxFrameBytes) {
-                        bad_length_ = len_ > kMaxLengthDigits ? ~u64{0} : v;
-                        return FrameError::bad_length;
-                    }
                     ++i;
-                    len_ = 0;
-                    remaining_ = static_cast<u32>(v);
-                    state_ = State::octets;
+                    state_ = State::length_space;
                 } else {
                     // Digits not followed by a space: the start of a line.
                     state_ = State::line;
                 }
+                break;
+            }
+            case State::length_space: {
+                if (data[i] != '<') {
+                    // "101 1 tap101i0-IN ..." (a firewall line without PRI)
+                    // is a line that starts with a number, not a frame: a
+                    // framed syslog message opens with its PRI.
+                    if (len_ == kDatagramMax) {
+                        state_ = State::line_full;
+                    } else {
+                        buf_[len_++] = ' ';
+                        state_ = State::line;
+                    }
+                    break;
+                }
+                u64 v = 0;
+                for (u32 k = 0; k < len_ && v <= kMaxFrameBytes; ++k)
+                    v = v * 10 + static_cast<u64>(buf_[k] - '0');
+                if (len_ > kMaxLengthDigits || v > kMaxFrameBytes) {
+                    bad_length_ = len_ > kMaxLengthDigits ? ~u64{0} : v;
+                    return FrameError::bad_length;
+                }
+                len_ = 0;
+                remaining_ = static_cast<u32>(v);
+                state_ = State::octets;
                 break;
             }
             case State::octets: {
@@ -161,6 +177,7 @@ bool StreamFramer::finish(FrameSink sink, void* ctx) {
     bool dropped = false;
     switch (state_) {
         case State::length:
+        case State::length_space:
         case State::line:
         case State::line_full:
             state_ = State::line;

@@ -7,9 +7,10 @@
 //     octet-counted mode frame);
 //   - newline framing: MSG LF, with a CR before the LF or a NUL instead of
 //     the LF tolerated (what most TCP senders do).
-// A message that starts with a digit 1-9 followed by more digits and a space
-// is octet-counted; anything else is a line (so a line that merely starts
-// with digits, such as a timestamp, stays a line). Empty lines, stray CR and
+// A message that starts with a digit 1-9, more digits, a space and the "<"
+// of a syslog PRI is octet-counted; anything else is a line (so a line that
+// merely starts with digits, such as a timestamp or a firewall line without
+// PRI, "101 1 tap101i0-IN ...", stays a line). Empty lines, stray CR and
 // NUL between messages are skipped.
 //
 // Messages are at most kDatagramMax bytes, like a datagram: a longer frame or
@@ -61,13 +62,14 @@ class StreamFramer {
 
   private:
     enum class State : u8 {
-        start,        // between messages
-        length,       // reading digits that may be an octet count
-        octets,       // inside an octet-counted frame
-        skip_octets,  // discarding the excess of an over-long frame
-        line,         // inside a line
-        line_full,    // a line filled the buffer: is the next byte its end?
-        skip_line,    // discarding the rest of an over-long line
+        start,         // between messages
+        length,        // reading digits that may be an octet count
+        length_space,  // digits and a space: is a PRI next?
+        octets,        // inside an octet-counted frame
+        skip_octets,   // discarding the excess of an over-long frame
+        line,          // inside a line
+        line_full,     // a line filled the buffer: is the next byte its end?
+        skip_line,     // discarding the rest of an over-long line
     };
 
     void emit(FrameSink sink, void* ctx, bool cut);

@@ -49,6 +49,10 @@ std::vector<Case> framingCases() {
         {"a line after octet-counted frames followed by LF", octets(a) + "\n" + b + "\n", {a, b}},
         {"digits without a space start a line", "2024-03-05 gw: up\n", {"2024-03-05 gw: up"}},
         {"a leading zero is no length", "0 zero\n", {"0 zero"}},
+        {"a number and a space without a PRI after it start a line",
+         "101 1 tap101i0-IN 20/Jun/2022:13:12:46 REJECT\n" + octets(a),
+         {"101 1 tap101i0-IN 20/Jun/2022:13:12:46 REJECT", a}},
+        {"an octet count needs the PRI right after its space", "5 hello\n", {"5 hello"}},
         {"a length that lies short splits the message", "5 <13>hello\n", {"<13>h", "ello"}},
         {"a length that lies long swallows the next frame",
          "40 " + a + octets(b),
@@ -92,29 +96,29 @@ TEST(StreamFramer, SplitAcrossReadsAtEveryByte) {
 }
 
 TEST(StreamFramer, OverLongMessagesAreCutLikeADatagram) {
-    const std::string body(5000, 'x');
-    const std::string first(kDatagramMax, 'x');
+    const std::string body = "<13>" + std::string(4996, 'x');
+    const std::string first = body.substr(0, kDatagramMax);
     struct Long {
         const char* rule;
         std::string stream;
         std::vector<std::string> expect;
         unsigned cut;
     };
-    const std::string exact(kDatagramMax, 'y');
+    const std::string exact = "<13>" + std::string(kDatagramMax - 4, 'y');
     const Long cases[] = {
         {"a long line is cut and the rest up to its LF discarded",
          body + "\nnext\n",
          {first, "next"},
          1},
         {"a long octet-counted frame is cut and its excess discarded",
-         octets(body) + octets("next"),
-         {first, "next"},
+         octets(body) + octets("<1>next"),
+         {first, "<1>next"},
          1},
         {"a line of exactly the limit is whole", exact + "\r\nnext\n", {exact, "next"}, 0},
         {"a frame of exactly the limit is whole", octets(exact) + "next\n", {exact, "next"}, 0},
         {"a frame at the sane bound is taken",
-         octets(std::string(kMaxFrameBytes, 'z')) + "n\n",
-         {std::string(kDatagramMax, 'z'), "n"},
+         octets("<1>" + std::string(kMaxFrameBytes - 3, 'z')) + "n\n",
+         {"<1>" + std::string(kDatagramMax - 3, 'z'), "n"},
          1},
         {"thousands of digits are a long line",
          std::string(5000, '7') + "\nn\n",
