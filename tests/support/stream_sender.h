@@ -13,6 +13,25 @@
 
 namespace tarvex::test {
 
+// A TCP port free on every address, below the kernel's ephemeral range: the
+// limits test opens hundreds of client connections, whose ephemeral ports
+// would otherwise collide with the listening ports of a test beside it.
+inline int freeListenPort() {
+    static unsigned seed = static_cast<unsigned>(getpid()) * 7919u;
+    for (int i = 0; i < 1000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const int port = 20000 + static_cast<int>((seed >> 8) % 12000);
+        int fd = socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (ok) return port;
+    }
+    return 0;
+}
+
 class StreamSender {
   public:
     // Connects to `to` (an IPv4 or IPv6 loopback text) and `port`, bound to
