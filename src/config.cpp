@@ -34,6 +34,10 @@ constexpr std::string_view kUsage =
     "  PORT                  HTTP API port (default: 3000)\n"
     "  HOST                  Bind address (default: 0.0.0.0)\n"
     "  SYSLOG_PORT           Syslog UDP port (default: 514)\n"
+    "  SYSLOG_TCP_PORT       Syslog TCP port (default: 0, off)\n"
+    "  SYSLOG_TLS_PORT       Syslog TLS port (default: 0, off)\n"
+    "  SYSLOG_TLS_CERT       TLS certificate chain, PEM file\n"
+    "  SYSLOG_TLS_KEY        TLS private key, PEM file\n"
     "  APP_ENV               development or production\n"
     "  CORS_ORIGINS          Allowed origins, comma-separated\n"
     "  ANOMALY_THRESHOLD     Alert threshold (default: 0.5)\n"
@@ -118,6 +122,20 @@ void readText(const char* name, char (&field)[N], L& len) {
     if (raw == nullptr) return;
     std::memset(field, 0, N);
     copyBounded(field, len, raw);
+}
+
+// Syslog over TCP and TLS: the ports (0, the default, leaves a listener off)
+// and the TLS certificate and key paths. A path longer than its field is cut
+// like any text setting (and then fails to open, with its log line).
+void readStreamSettings(Config& c) {
+    c.syslog_tcp_port = getEnvU16("SYSLOG_TCP_PORT", 0);
+    c.syslog_tls_port = getEnvU16("SYSLOG_TLS_PORT", 0);
+    readText("SYSLOG_TLS_CERT", c.syslog_tls_cert, c.syslog_tls_cert_len);
+    readText("SYSLOG_TLS_KEY", c.syslog_tls_key, c.syslog_tls_key_len);
+    if (c.syslog_tcp_port != 0 || c.syslog_tls_port != 0) {
+        logInfo("config", "syslog streams: tcp_port={} tls_port={}", c.syslog_tcp_port,
+                c.syslog_tls_port);
+    }
 }
 
 }  // namespace
@@ -277,6 +295,7 @@ Config load() {
     readText("LLM_BASE_URL", c.llm_base_url, c.llm_base_url_len);
     readText("LLM_MODEL", c.llm_model, c.llm_model_len);
     readText("API_TOKEN", c.api_token, c.api_token_len);
+    readStreamSettings(c);
 
     logInfo("config", "config loaded: port={} syslog_port={} env={} max_devices={}", c.port,
             c.syslog_port, environmentName(c.env), c.max_devices);

@@ -48,6 +48,15 @@ struct Config {
     char api_token[256] = {};
     u16 api_token_len = 0;
 
+    // Syslog over TCP and TLS (SYSLOG_TCP_PORT, SYSLOG_TLS_PORT: 0 is off;
+    // SYSLOG_TLS_CERT, SYSLOG_TLS_KEY: PEM files).
+    u16 syslog_tcp_port = 0;
+    u16 syslog_tls_port = 0;
+    char syslog_tls_cert[256] = {};
+    u16 syslog_tls_cert_len = 0;
+    char syslog_tls_key[256] = {};
+    u16 syslog_tls_key_len = 0;
+
     Config();
 
     std::string_view getHost() const { return view(host, host_len); }
@@ -58,6 +67,8 @@ struct Config {
     std::string_view getLlmBaseUrl() const { return view(llm_base_url, llm_base_url_len); }
     std::string_view getLlmModel() const { return view(llm_model, llm_model_len); }
     std::string_view getApiToken() const { return view(api_token, api_token_len); }
+    std::string_view getSyslogTlsCert() const { return view(syslog_tls_cert, syslog_tls_cert_len); }
+    std::string_view getSyslogTlsKey() const { return view(syslog_tls_key, syslog_tls_key_len); }
 };
 
 std::string_view environmentName(Environment e);
@@ -76,7 +87,7 @@ ArgsScan scanArgs(int argc, const char* const* argv);
 // the missing-path error. Returns the config-file path or nullptr.
 const char* parseArgs(int argc, const char* const* argv);
 
-// The usage text, 1326 bytes.
+// The usage text, 1548 bytes.
 std::string_view usageText();
 void printUsage();
 // One write of the bytes to standard output; the result is ignored.

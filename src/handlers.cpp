@@ -33,6 +33,14 @@ std::string_view protocolText(FirewallEvent::Protocol p) {
 }  // namespace
 
 std::optional<u32> Pipeline::ensureNode(std::string_view name, NodeType type) {
+    // An IPv6 address has many spellings (ip6tables writes every group in
+    // full); its node is named by the canonical one, as senders are.
+    char canonical[46];
+    unsigned char canonical_len;
+    if (type == NodeType::ip_address && name.find(':') != std::string_view::npos &&
+        canonicalIpv6(name, canonical, canonical_len)) {
+        name = std::string_view(canonical, canonical_len);
+    }
     if (const Node* n = state->graph->findNode(name, type)) return n->id;
     return state->graph->addNode(name, type);
 }
@@ -66,6 +74,19 @@ void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
         if (found->text == source_ip || !isLocalIp(found->text)) continue;
         if (auto id = ensureNode(found->text, NodeType::ip_address))
             state->graph->bumpAccess(*id, t);
+        ++taken;
+    }
+    // IPv6 peers named in the text; an IPv4-mapped one was taken above by
+    // its IPv4 part.
+    rest = datagram;
+    while (taken < kSyslogAddressesPerEvent) {
+        auto found = extractIpv6(rest);
+        if (!found) break;
+        rest.remove_prefix(found->span);
+        const std::string_view text = found->view();
+        if (text == source_ip || !isLocalIp(text)) continue;
+        if (text.substr(0, 7) == "::ffff:" && text.find('.') != std::string_view::npos) continue;
+        if (auto id = ensureNode(text, NodeType::ip_address)) state->graph->bumpAccess(*id, t);
         ++taken;
     }
 }

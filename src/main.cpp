@@ -22,6 +22,7 @@
 #include "engine_state.h"
 #include "http/server.h"
 #include "ingest/listener.h"
+#include "ingest/stream_listener.h"
 #include "intel/indicators.h"
 #include "pipeline.h"
 #include "response/actions.h"
@@ -243,6 +244,27 @@ Err startListener(Pipeline& pipeline, const Config& config, ListenerControl& con
     return Err::None;
 }
 
+// The stream reader (syslog over TCP and TLS) when either port is set;
+// false when it is not wanted or its thread could not start (UDP goes on
+// without it).
+bool startStreams(Pipeline& pipeline, const Config& config, ListenerControl& control,
+                  StreamCounters& counters) {
+    if (config.syslog_tcp_port == 0 && config.syslog_tls_port == 0) return false;
+    StreamOptions opts;
+    opts.tcp_port = config.syslog_tcp_port;
+    opts.tls_port = config.syslog_tls_port;
+    opts.tls_cert = std::string(config.getSyslogTlsCert());
+    opts.tls_key = std::string(config.getSyslogTlsKey());
+    opts.counters = &counters;
+    opts.control = &control;
+    Err spawned = spawnStreamListener(pipeline.streamTarget(), opts);
+    if (spawned != Err::None) {
+        logError("main", "failed to spawn the syslog stream thread: {}", spawned);
+        return false;
+    }
+    return true;
+}
+
 // The one-shot restore, beside the listener.
 void startRestore(Persistence& persistence, EngineState& engine) {
     Err restore = spawnRestoreThread(persistence, engine);
@@ -292,6 +314,8 @@ int main(int argc, char** argv) {
 
     static ListenerControl listener;
     static StopPlan stop(listener, pipeline, persistence);
+    static ListenerControl streams;
+    static StreamCounters stream_counters;
     if (Err e = startSignalThread(stop); e != Err::None) {
         logWarn("main",
                 "failed to start the signal thread: {} \xE2\x80\x94 SIGTERM ends the "
@@ -306,6 +330,7 @@ int main(int argc, char** argv) {
         if (persistence) persistence->deinit();
         return fail(e);
     }
+    if (startStreams(pipeline, config, streams, stream_counters)) stop.addStreams(streams);
     if (persistence) startRestore(*persistence, *engine);
 
     // Serve HTTP on the main thread until the server returns.
@@ -318,6 +343,7 @@ int main(int argc, char** argv) {
     state.indicators = stores.indicators;
     state.actions = stores.actions;
     state.llm = stores.llm;
+    state.streams = &stream_counters;
     Err err = startServer(state, ServerHooks{&stop, onListening});
     if (stop.stopped()) {
         // Threads the stop gave up on (a database that hangs) may still be

@@ -11,6 +11,10 @@ namespace {
 void batchTrampoline(void* ctx, const Datagram* batch, unsigned count, u64 kernel_drops) {
     static_cast<Pipeline*>(ctx)->processBatchLocked(batch, count, kernel_drops);
 }
+void streamTrampoline(void* ctx, const Datagram* batch, unsigned count, u64) {
+    Pipeline& p = *static_cast<Pipeline*>(ctx);
+    for (unsigned i = 0; i < count; ++i) p.processEvent(batch[i].bytes(), batch[i].sourceIp());
+}
 void runBegin(void* ctx) {
     static_cast<Pipeline*>(ctx)->state->lock.lockExclusive();
 }
@@ -31,6 +35,10 @@ void Pipeline::init(EngineState& engine, Persistence* db, u32 retention_days_) {
 
 ListenerTarget Pipeline::listenerTarget() {
     return ListenerTarget{this, batchTrampoline, runBegin, runEnd};
+}
+
+ListenerTarget Pipeline::streamTarget() {
+    return ListenerTarget{this, streamTrampoline, runBegin, runEnd};
 }
 
 void Pipeline::processBatchLocked(const Datagram* batch, unsigned count, u64 kernel_drops) {

@@ -61,6 +61,9 @@ struct Pipeline {
     // The listener target: it holds the state lock exclusively for each run
     // of batches and feeds processBatchLocked.
     ListenerTarget listenerTarget();
+    // The stream reader's target: the same, but its batches leave the
+    // kernel's UDP drop count alone (a stream loses nothing in the kernel).
+    ListenerTarget streamTarget();
 
     // Appends a history snapshot with the rate since the previous one.
     void recordSnapshot(i64 now);

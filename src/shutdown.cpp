@@ -92,6 +92,12 @@ void StopPlan::serverListening(std::function<void()> stop_server) {
     if (server_stop_due_) stop_server_();
 }
 
+void StopPlan::addStreams(ListenerControl& streams) {
+    std::lock_guard<std::mutex> l(mu_);
+    streams_ = &streams;
+    if (stopping_) streams.requestStop();
+}
+
 void StopPlan::run() {
     notifyStopping("stopping: draining the syslog socket and flushing the database");
     const i64 start = monoNanos();
@@ -101,8 +107,18 @@ void StopPlan::run() {
     };
 
     listener_.requestStop();
+    ListenerControl* streams;
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        stopping_ = true;
+        streams = streams_;
+    }
+    if (streams) streams->requestStop();
     if (!listener_.waitStopped(leftMs())) {
         logWarn("main", "the listener did not stop in time \xE2\x80\x94 going on without it");
+    }
+    if (streams && !streams->waitStopped(leftMs())) {
+        logWarn("main", "the stream reader did not stop in time \xE2\x80\x94 going on without it");
     }
 
     u64 flushed = 0, dropped = 0;

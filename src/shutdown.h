@@ -6,7 +6,9 @@
 // so that a second signal is still heard:
 //   1. the service manager is told that the daemon is stopping;
 //   2. the listener stops waiting for datagrams and hands what is already
-//      queued on its socket to the pipeline;
+//      queued on its socket to the pipeline; the stream reader (TCP and
+//      TLS), when running, stops accepting, hands over the complete
+//      messages its connections have, and closes them;
 //   3. the graph is copied for the database once more, so the last changes
 //      since the periodic snapshot are written too;
 //   4. the database writer writes everything it holds (events, devices,
@@ -42,6 +44,10 @@ class StopPlan {
     StopPlan(ListenerControl& listener, Pipeline& pipeline, Persistence* db)
         : listener_(listener), pipeline_(pipeline), db_(db) {}
 
+    // The stream reader's control, once it runs; stopped and waited for
+    // beside the listener (at once, when the stop has already begun).
+    void addStreams(ListenerControl& streams);
+
     // The HTTP server is bound and about to serve; `stop_server` ends it (at
     // once, when the stop has already got that far).
     void serverListening(std::function<void()> stop_server);
@@ -55,11 +61,13 @@ class StopPlan {
 
   private:
     ListenerControl& listener_;
+    ListenerControl* streams_ = nullptr;
     Pipeline& pipeline_;
     Persistence* db_;
     mutable std::mutex mu_;
     std::function<void()> stop_server_;
     bool server_stop_due_ = false;
+    bool stopping_ = false;
     bool stopped_ = false;
     u64 flushed_ = 0;
     u64 dropped_ = 0;

@@ -29,6 +29,7 @@ struct RuleEngine;
 struct IndicatorStore;
 struct ActionManager;
 struct LlmManager;
+struct StreamCounters;
 
 struct ServerState {
     const Config* config = nullptr;
@@ -46,6 +47,9 @@ struct ServerState {
     LlmManager* llm = nullptr;
     // What the HTTP server has answered (set by startServer).
     const HttpCounters* http = nullptr;
+    // The stream reader's connections and refusals; nullptr in rigs without
+    // one (they then show as zero).
+    const StreamCounters* streams = nullptr;
 };
 
 // Every API handler has this shape; it returns an error only when it cannot

@@ -9,6 +9,7 @@
 #include "engine_state.h"
 #include "http/server.h"
 #include "ingest/event.h"
+#include "ingest/stream_listener.h"
 #include "storage/persistence.h"
 
 namespace tarvex {
@@ -123,6 +124,36 @@ Err handleMetrics(ServerState& state, HttpRequest&, HttpResponse& res) {
     m.family("tarvex_database_write_failures_total", "counter",
              "Event writes that failed (the events are kept and retried).");
     m.sample("tarvex_database_write_failures_total", db.write_failures);
+    static const StreamCounters kNoStreams;
+    const StreamCounters& st = state.streams ? *state.streams : kNoStreams;
+    auto load = [](const auto& a) { return static_cast<u64>(a.load(std::memory_order_relaxed)); };
+    const u64 stream_open = load(st.connections), tls_open = load(st.tls_connections);
+    m.family("tarvex_stream_connections", "gauge", "Syslog stream connections open, by transport.");
+    m.sample("tarvex_stream_connections", "transport", "tcp",
+             stream_open > tls_open ? stream_open - tls_open : 0);
+    m.sample("tarvex_stream_connections", "transport", "tls", tls_open);
+    m.family("tarvex_stream_connections_accepted_total", "counter",
+             "Syslog stream connections accepted.");
+    m.sample("tarvex_stream_connections_accepted_total", load(st.accepted));
+    m.family("tarvex_stream_connections_refused_total", "counter",
+             "Syslog stream connections refused: all slots taken, or too many from one address.");
+    m.sample("tarvex_stream_connections_refused_total", "reason", "total_limit",
+             load(st.refused_total));
+    m.sample("tarvex_stream_connections_refused_total", "reason", "sender_limit",
+             load(st.refused_sender));
+    m.family("tarvex_stream_connections_closed_total", "counter",
+             "Syslog stream connections closed by the daemon: idle, a frame that cannot be "
+             "right, a failed TLS session.");
+    m.sample("tarvex_stream_connections_closed_total", "reason", "idle", load(st.closed_idle));
+    m.sample("tarvex_stream_connections_closed_total", "reason", "bad_frame",
+             load(st.closed_bad_frame));
+    m.sample("tarvex_stream_connections_closed_total", "reason", "tls", load(st.tls_failures));
+    m.family("tarvex_stream_messages_total", "counter",
+             "Messages taken from syslog streams; cut: longer than 4096 bytes; incomplete: a "
+             "frame the end of its connection cut off (dropped).");
+    m.sample("tarvex_stream_messages_total", "outcome", "received", load(st.messages));
+    m.sample("tarvex_stream_messages_total", "outcome", "cut", load(st.messages_cut));
+    m.sample("tarvex_stream_messages_total", "outcome", "incomplete", load(st.frames_incomplete));
     m.family("tarvex_websocket_clients", "gauge", "Live-feed clients connected.");
     m.sample("tarvex_websocket_clients", feedClientCount());
     m.family("tarvex_http_requests_total", "counter", "HTTP requests answered, by status code.");

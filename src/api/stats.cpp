@@ -7,6 +7,7 @@
 #include "common/state_lock.h"
 #include "common/table.h"
 #include "engine_state.h"
+#include "ingest/stream_listener.h"
 
 namespace tarvex {
 
@@ -35,7 +36,17 @@ Err handleGetStats(ServerState& state, HttpRequest&, HttpResponse& res) {
     j.key("events_processed").u(c.events_processed).key("anomalies").u(c.anomalies);
     j.key("graph_nodes").u(c.graph_nodes).key("graph_edges").u(c.graph_edges);
     j.key("events_per_second").fixed(c.events_per_second, 1);
-    j.key("events_dropped").u(c.events_dropped).endObject();
+    j.key("events_dropped").u(c.events_dropped);
+    // Syslog over TCP and TLS: connections open now, and those refused at the
+    // connection limits since start.
+    u64 stream_connections = 0, stream_refused = 0;
+    if (state.streams) {
+        stream_connections = state.streams->connections.load(std::memory_order_relaxed);
+        stream_refused = state.streams->refused_total.load(std::memory_order_relaxed) +
+                         state.streams->refused_sender.load(std::memory_order_relaxed);
+    }
+    j.key("stream_connections").u(stream_connections);
+    j.key("stream_refused").u(stream_refused).endObject();
     return j.err();
 }
 

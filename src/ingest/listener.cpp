@@ -16,6 +16,7 @@
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/thread.h"
+#include "ingest/wildcard_socket.h"
 
 namespace tarvex {
 
@@ -116,24 +117,35 @@ void* listenerThread(void* p) {
 
 }  // namespace
 
+namespace {
+
+// Dotted decimal by hand: this runs for every datagram.
+u8 dottedDecimal(const u8* o, char out[46]) {
+    u8 n = 0;
+    for (int k = 0; k < 4; ++k) {
+        const unsigned v = o[k];
+        if (k > 0) out[n++] = '.';
+        if (v >= 100) out[n++] = static_cast<char>('0' + v / 100);
+        if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
+        out[n++] = static_cast<char>('0' + v % 10);
+    }
+    return n;
+}
+
+}  // namespace
+
 u8 formatSourceIp(const sockaddr_storage& addr, char out[46]) {
     if (addr.ss_family == AF_INET) {
-        // Dotted decimal by hand: this runs for every datagram.
         const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
-        const u8* o = reinterpret_cast<const u8*>(&in.sin_addr.s_addr);
-        u8 n = 0;
-        for (int k = 0; k < 4; ++k) {
-            const unsigned v = o[k];
-            if (k > 0) out[n++] = '.';
-            if (v >= 100) out[n++] = static_cast<char>('0' + v / 100);
-            if (v >= 10) out[n++] = static_cast<char>('0' + v / 10 % 10);
-            out[n++] = static_cast<char>('0' + v % 10);
-        }
-        return n;
+        return dottedDecimal(reinterpret_cast<const u8*>(&in.sin_addr.s_addr), out);
     }
     if (addr.ss_family == AF_INET6) {
-        out[0] = ':';
-        out[1] = ':';
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        // IPv4 senders on the dual-stack socket: the common case, by hand.
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr))
+            return dottedDecimal(in6.sin6_addr.s6_addr + 12, out);
+        if (inet_ntop(AF_INET6, &in6.sin6_addr, out, 46)) return static_cast<u8>(std::strlen(out));
+        std::memcpy(out, "::", 2);
         return 2;
     }
     std::memcpy(out, "unknown", 7);
@@ -152,6 +164,12 @@ void ListenerControl::attach(int fd) {
     if (stop_.load()) wakeListener();
 }
 
+void ListenerControl::attachWakeFd(int event_fd) {
+    std::lock_guard<std::mutex> l(mu_);
+    wake_fd_ = event_fd;
+    if (stop_.load()) wakeListener();
+}
+
 void ListenerControl::wakeListener() {
     // Shutting down the reading side of a datagram socket wakes a receiver
     // blocked on it (Linux does so even for an unconnected socket, though the
@@ -159,11 +177,18 @@ void ListenerControl::wakeListener() {
     // queue is empty a receive returns at once with nothing instead of
     // waiting.
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RD);
+    // An epoll reader wakes on its eventfd.
+    if (wake_fd_ >= 0) {
+        const u64 one = 1;
+        ssize_t w = ::write(wake_fd_, &one, sizeof one);
+        (void)w;
+    }
 }
 
 void ListenerControl::finished() {
     std::lock_guard<std::mutex> l(mu_);
     fd_ = -1;
+    wake_fd_ = -1;
     finished_ = true;
     cv_.notify_all();
 }
@@ -182,9 +207,10 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
             if (c) c->finished();
         }
     } finished{control};
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const WildcardSocket sock = openWildcardSocket(SOCK_DGRAM);
+    const int fd = sock.fd;
     if (fd < 0) {
-        logError("listener", "failed to create UDP socket: {}", errFromErrno(errno));
+        logError("listener", "failed to create UDP socket: {}", sock.err);
         return;
     }
     int one = 1;
@@ -196,17 +222,12 @@ void runUdpListener(ListenerTarget target, const ListenerOptions& opts) {
         logWarn("listener", "failed to enable drop counting (SO_RXQ_OVFL): {}",
                 errFromErrno(errno));
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(opts.port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        logError("listener", "failed to bind UDP socket to port {}: {}", opts.port,
-                 errFromErrno(errno));
+    if (Err e = bindWildcard(sock, opts.port); e != Err::None) {
+        logError("listener", "failed to bind UDP socket to port {}: {}", opts.port, e);
         ::close(fd);
         return;
     }
-    logInfo("listener", "syslog UDP listener started on 0.0.0.0:{}", opts.port);
+    logInfo("listener", "syslog UDP listener started on {}:{}", wildcardText(sock), opts.port);
 
     // One set of buffers for the life of the thread.
     auto* b = new (std::nothrow) ListenerBuffers;

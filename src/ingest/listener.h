@@ -1,9 +1,9 @@
 // listener.h: the UDP syslog listener.
 //
-// One thread receives every event datagram on the syslog port (IPv4, all
-// interfaces) and hands it, in arrival order, to the pipeline on the same
-// thread. It drains the socket in batches with recvmmsg: each call returns
-// every datagram already queued (up to kBatch), each cut to 4096 bytes.
+// One thread receives every event datagram on the syslog port (IPv6 and
+// IPv4, all interfaces; see wildcard_socket.h) and hands it, in arrival order, to the pipeline on
+// the same thread. It drains the socket in batches with recvmmsg: each call returns every datagram
+// already queued (up to kBatch), each cut to 4096 bytes.
 //
 // So that bursts are absorbed rather than lost, the listener asks for an
 // 8 MiB receive buffer (forcing past net.core.rmem_max when the process may)
@@ -61,12 +61,15 @@ struct ListenerTarget {
 };
 
 // How a running listener is asked to stop, and how its stopper learns that
-// it has. On a stop the listener stops waiting for datagrams, hands what is
-// already queued on its socket to the target (for at most kStopDrainMs, so a
-// flood cannot keep it going), and returns.
+// it has. On a stop the UDP listener stops waiting for datagrams, hands what
+// is already queued on its socket to the target (for at most kStopDrainMs, so
+// a flood cannot keep it going), and returns. The stream reader
+// (stream_listener.h) is stopped through a control of its own of this same
+// kind: it stops accepting, hands over the complete messages it has read, and
+// returns.
 //
 // Thread-safety: requestStop and waitStopped from any thread; the listener
-// thread calls attach and finished.
+// thread calls attach (or attachWakeFd) and finished.
 class ListenerControl {
   public:
     // Asks the listener to stop; returns at once.
@@ -76,8 +79,12 @@ class ListenerControl {
     // Datagrams taken from the socket after the stop was asked for.
     u64 drained() const { return drained_.load(std::memory_order_relaxed); }
 
-    // Listener side: the socket it receives on, once bound.
+    // Listener side: the socket it receives on, once bound; a stop shuts
+    // down its reading side.
     void attach(int fd);
+    // Listener side, for a reader that waits in epoll: an eventfd that a
+    // stop writes to.
+    void attachWakeFd(int event_fd);
     bool stopRequested() const { return stop_.load(); }
     void addDrained(u64 n) { drained_.fetch_add(n, std::memory_order_relaxed); }
     // Listener side: it has returned (or never got a socket).
@@ -88,6 +95,7 @@ class ListenerControl {
 
     std::atomic<bool> stop_{false};
     std::atomic<int> fd_{-1};
+    std::atomic<int> wake_fd_{-1};
     std::atomic<u64> drained_{0};
     std::mutex mu_;
     std::condition_variable cv_;
@@ -104,8 +112,11 @@ struct ListenerOptions {
     ListenerControl* control = nullptr;  // nullptr: runs until the process ends
 };
 
-// Text form of a sender address: dotted decimal for IPv4, "::" for IPv6,
-// "unknown" otherwise. Writes at most 46 bytes into out; returns the length.
+// Text form of a sender address: dotted decimal for IPv4 and for an
+// IPv4-mapped IPv6 address (which is how IPv4 senders reach a dual-stack
+// socket), the usual compressed text for other IPv6 addresses ("::1",
+// "2001:db8::5"), "unknown" otherwise. Writes at most 46 bytes into out;
+// returns the length.
 u8 formatSourceIp(const sockaddr_storage& addr, char out[46]);
 
 // The thread body: sets up the socket, then receives until the process

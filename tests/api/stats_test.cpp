@@ -18,10 +18,10 @@ class StatsApi : public ::testing::Test {
 };
 
 TEST_F(StatsApi, FreshProcess) {
-    EXPECT_EQ(
-        get("/api/stats").body,
-        "{\"devices\":0,\"alerts\":0,\"events_processed\":0,\"anomalies\":0,"
-        "\"graph_nodes\":0,\"graph_edges\":0,\"events_per_second\":0.0,\"events_dropped\":0}");
+    EXPECT_EQ(get("/api/stats").body,
+              "{\"devices\":0,\"alerts\":0,\"events_processed\":0,\"anomalies\":0,"
+              "\"graph_nodes\":0,\"graph_edges\":0,\"events_per_second\":0.0,\"events_dropped\":0,"
+              "\"stream_connections\":0,\"stream_refused\":0}");
     EXPECT_EQ(get("/api/stats/history").body, "[]");
 }
 
@@ -37,10 +37,10 @@ TEST_F(StatsApi, DevicesCountLocalAddressNodesToo) {
     rig.state.counters.events_dropped = 7;
     rig.state.history.entries[0].events_per_second = 2.25f;
     rig.state.history.pos = rig.state.history.count = 1;
-    EXPECT_EQ(
-        get("/api/stats").body,
-        "{\"devices\":4,\"alerts\":0,\"events_processed\":12,\"anomalies\":3,"
-        "\"graph_nodes\":5,\"graph_edges\":0,\"events_per_second\":2.2,\"events_dropped\":7}");
+    EXPECT_EQ(get("/api/stats").body,
+              "{\"devices\":4,\"alerts\":0,\"events_processed\":12,\"anomalies\":3,"
+              "\"graph_nodes\":5,\"graph_edges\":0,\"events_per_second\":2.2,\"events_dropped\":7,"
+              "\"stream_connections\":0,\"stream_refused\":0}");
 }
 
 TEST_F(StatsApi, HistoryIsOldestFirstAndWrapsAfter360) {
@@ -63,7 +63,9 @@ TEST_F(StatsApi, HistoryIsOldestFirstAndWrapsAfter360) {
         ++n;
     EXPECT_EQ(n, 360u);
     rig.state.history.entries[0].events_per_second = 7.0f;
-    EXPECT_TRUE(get("/api/stats").body.ends_with("\"events_per_second\":7.0,\"events_dropped\":0}"))
+    EXPECT_TRUE(get("/api/stats")
+                    .body.ends_with("\"events_per_second\":7.0,\"events_dropped\":0,\"stream_"
+                                    "connections\":0,\"stream_refused\":0}"))
         << "the newest snapshot is in slot 0";
 }
 

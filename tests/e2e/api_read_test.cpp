@@ -254,12 +254,13 @@ TEST_F(E2eApiRead, StatisticsGraphAndEventSearchAgree) {
     EXPECT_EQ(graph["edges"].size(), graph["total_edges"].get<size_t>());
 
     const std::string stats = get("/api/stats").body;
-    EXPECT_TRUE(
-        matches(stats, R"(\{"devices":)" + std::to_string(1 + local_addresses) +
-                           R"(,"alerts":1,"events_processed":3,"anomalies":0,"graph_nodes":)" +
-                           std::to_string(graph["total_nodes"].get<u64>()) + R"(,"graph_edges":)" +
-                           std::to_string(graph["total_edges"].get<u64>()) +
-                           R"(,"events_per_second":\d+\.\d,"events_dropped":0\})"))
+    EXPECT_TRUE(matches(
+        stats, R"(\{"devices":)" + std::to_string(1 + local_addresses) +
+                   R"(,"alerts":1,"events_processed":3,"anomalies":0,"graph_nodes":)" +
+                   std::to_string(graph["total_nodes"].get<u64>()) + R"(,"graph_edges":)" +
+                   std::to_string(graph["total_edges"].get<u64>()) +
+                   R"(,"events_per_second":\d+\.\d,"events_dropped":0,"stream_connections":0,)"
+                   R"("stream_refused":0\})"))
         << stats;
     EXPECT_TRUE(matches(get("/api/graph?limit=0").body,
                         R"(\{"nodes":\[\],"edges":\[\],"total_nodes":\d+,"total_edges":\d+\})"));

@@ -26,7 +26,7 @@ TEST(E2eIngest, CefOverUdpRaisesAnAlert) {
     Daemon d({}, {{"PORT", std::to_string(freePort(SOCK_STREAM))},
                   {"SYSLOG_PORT", std::to_string(udp)},
                   {"HOST", "127.0.0.1"}});
-    ASSERT_TRUE(d.waitForLine("info(listener): syslog UDP listener started on 0.0.0.0:" +
+    ASSERT_TRUE(d.waitForLine("info(listener): syslog UDP listener started on [::]:" +
                               std::to_string(udp)));
     EXPECT_TRUE(d.waitForLine("info(main): pipeline ready (max_devices=200 retention=30d)"));
     sendUdp(udp,

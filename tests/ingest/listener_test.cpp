@@ -75,7 +75,7 @@ u16 startListener(Collector* c, ListenerOptions opts, test::LogCapture& logs) {
     opts.port = static_cast<u16>(test::freePort(SOCK_DGRAM));
     EXPECT_EQ(spawnUdpListener({c, &Collector::process}, opts), Err::None);
     std::string started =
-        "info(listener): syslog UDP listener started on 0.0.0.0:" + std::to_string(opts.port);
+        "info(listener): syslog UDP listener started on [::]:" + std::to_string(opts.port);
     for (int i = 0; i < 2000 && !logs.has(started); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(logs.has(started));
@@ -117,10 +117,27 @@ TEST(Listener, SourceAddressText) {
         char out[46];
         EXPECT_EQ(std::string(out, formatSourceIp(ss, out)), dotted);
     }
-    sockaddr_storage v6{};
-    v6.ss_family = AF_INET6;
     char out[46];
-    EXPECT_EQ(std::string(out, formatSourceIp(v6, out)), "::");
+    struct V6 {
+        const char* addr;
+        const char* text;
+    };
+    const V6 v6cases[] = {
+        {"::", "::"},
+        {"::1", "::1"},
+        {"2001:db8::5", "2001:db8::5"},
+        {"FE80:0:0:0:0:0:0:1", "fe80::1"},
+        {"::ffff:192.0.2.1", "192.0.2.1"},  // an IPv4 sender on the dual-stack socket
+        {"::ffff:10.0.0.255", "10.0.0.255"},
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+    };
+    for (const V6& c : v6cases) {
+        sockaddr_storage v6{};
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(v6);
+        in6.sin6_family = AF_INET6;
+        ASSERT_EQ(inet_pton(AF_INET6, c.addr, &in6.sin6_addr), 1) << c.addr;
+        EXPECT_EQ(std::string(out, formatSourceIp(v6, out)), c.text);
+    }
     sockaddr_storage other{};
     other.ss_family = AF_UNIX;
     EXPECT_EQ(std::string(out, formatSourceIp(other, out)), "unknown");
@@ -240,7 +257,7 @@ TEST(Listener, BacklogIsHandedOverInBoundedRuns) {
                   {c, &RunCollector::process, &RunCollector::begin, &RunCollector::end}, opts),
               Err::None);
     const std::string started =
-        "info(listener): syslog UDP listener started on 0.0.0.0:" + std::to_string(opts.port);
+        "info(listener): syslog UDP listener started on [::]:" + std::to_string(opts.port);
     for (int i = 0; i < 2000 && !logs.has(started); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     int fd = sender(opts.port);
