@@ -27,6 +27,7 @@
 #include "response/actions.h"
 #include "rules/engine.h"
 #include "shutdown.h"
+#include "storage/alert_queries.h"
 #include "storage/persistence.h"
 #include "storage/restore.h"
 
@@ -261,6 +262,12 @@ int main(int argc, char** argv) {
     if (!createStores(stores, config)) return fail(Err::OutOfMemory);
 
     Persistence* persistence = startPersistence(config);
+    // Number this run's alerts above every stored one, before any is made,
+    // so an alert keeps one id across restarts.
+    if (persistence) {
+        if (Result<u32> top = queryHighestAlertId(persistence->pool()); top.ok())
+            engine->alerts->next_id = top.value + 1;
+    }
 
     static Pipeline pipeline;
     pipeline.init(*engine, persistence, config.log_retention_days);
