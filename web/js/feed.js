@@ -2,8 +2,9 @@
 //
 // Events: 'state' (detail: 'connecting' | 'live' | 'reconnecting'),
 // 'reopen' (after every reconnection that follows a lost connection: the
-// daemon may have restarted, so views reload what they show), 'alert' and 'stats' (detail: the
-// message's data object).
+// daemon may have restarted, so views reload what they show), 'alert',
+// 'alert_status' (a triage change) and 'stats' (detail: the message's data
+// object).
 export class Feed extends EventTarget {
   constructor(url) {
     super();
@@ -40,7 +41,7 @@ export class Feed extends EventTarget {
         this.setState('live');
         if (this.opened) this.dispatchEvent(new Event('reopen'));
         this.opened = true;
-      } else if ((m.type === 'alert' || m.type === 'stats') && m.data) {
+      } else if ((m.type === 'alert' || m.type === 'alert_status' || m.type === 'stats') && m.data) {
         this.dispatchEvent(new CustomEvent(m.type, {detail: m.data}));
       }
     };
