@@ -45,7 +45,9 @@ constexpr std::string_view kUsage =
     "  LLM_PROVIDER          LLM provider (openai, anthropic, ollama, etc.)\n"
     "  LLM_API_KEY           LLM API key\n"
     "  LLM_BASE_URL          LLM API base URL\n"
-    "  LLM_MODEL             LLM model name\n";
+    "  LLM_MODEL             LLM model name\n"
+    "  NEW_DEVICE_ALERTS     Alert when a new device joins, 0 or 1 (default: 1)\n"
+    "  NEW_DEVICE_GRACE      Seconds after the first start without them (default: 600)\n";
 
 constexpr size_t kPathMax = 4096;
 constexpr size_t kFileMax = 65536;
@@ -275,6 +277,7 @@ Config load() {
     readText("LLM_API_KEY", c.llm_api_key, c.llm_api_key_len);
     readText("LLM_BASE_URL", c.llm_base_url, c.llm_base_url_len);
     readText("LLM_MODEL", c.llm_model, c.llm_model_len);
+    readAlertSettings(c);
 
     logInfo("config", "config loaded: port={} syslog_port={} env={} max_devices={}", c.port,
             c.syslog_port, environmentName(c.env), c.max_devices);

@@ -19,6 +19,12 @@ constexpr std::string_view kDefaultCorsOrigin = "http://localhost:5173";
 
 enum class Environment : u8 { development = 0, production = 1 };
 
+// Alerting settings, read by readAlertSettings (config_alerts.cpp).
+struct AlertSettings {
+    bool new_device_alerts = true;  // NEW_DEVICE_ALERTS (0 turns them off)
+    u32 new_device_grace = 600;     // NEW_DEVICE_GRACE, seconds after the first start
+};
+
 struct Config {
     f32 anomaly_threshold = 0.5f;
     u32 learning_days = 7;
@@ -43,6 +49,7 @@ struct Config {
     u16 llm_base_url_len = 0;
     char llm_model[64] = {};
     u8 llm_model_len = 0;
+    AlertSettings alerts;
 
     Config();
 
@@ -71,7 +78,7 @@ ArgsScan scanArgs(int argc, const char* const* argv);
 // the missing-path error. Returns the config-file path or nullptr.
 const char* parseArgs(int argc, const char* const* argv);
 
-// The usage text, 1256 bytes.
+// The usage text.
 std::string_view usageText();
 void printUsage();
 // One write of the bytes to standard output; the result is ignored.
@@ -83,6 +90,8 @@ void loadEnvFile(const char* path);
 
 // Reads every setting from the environment. Never fails; logs what happens.
 Config load();
+// Reads the alerting settings into `c` (called by load).
+void readAlertSettings(Config& c);
 
 u16 getEnvU16(const char* name, u16 dflt);
 u32 getEnvU32(const char* name, u32 dflt);

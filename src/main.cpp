@@ -230,6 +230,7 @@ void startRestore(Persistence& persistence, EngineState& engine) {
     if (restore != Err::None) {
         logWarn("main", "failed to spawn restore thread: {} \xE2\x80\x94 skipping restore",
                 restore);
+        engine.restore_done.store(true, std::memory_order_release);
     }
 }
 
@@ -273,6 +274,10 @@ int main(int argc, char** argv) {
     pipeline.init(*engine, persistence, config.log_retention_days);
     static LiveFeed feed = wsLiveFeed();
     pipeline.feed = &feed;
+    if (config.alerts.new_device_alerts)
+        pipeline.enableNewDeviceAlerts(config.alerts.new_device_grace);
+    // Without a database there is no restore to wait for.
+    if (!persistence) engine->restore_done.store(true, std::memory_order_release);
     logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
             config.log_retention_days);
 

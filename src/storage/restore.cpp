@@ -216,6 +216,7 @@ Result<u32> restoreDevices(PgPool& pool, EngineState& t) {
         d->signal_count = static_cast<u8>(clampI64(r.signal_count, 0, 255));
         d->last_seen = r.last_seen;
         d->first_seen = r.created_at;
+        d->restored = true;
         d->setLabel(std::string_view(r.label, r.label_len));
         return true;
     };
@@ -367,6 +368,11 @@ void restoreFromDb(Persistence& db, EngineState& t) {
     if (!edges.ok()) logWarn("main", "failed to restore edges: {}", edges.err);
     Result<u32> alerts = restoreAlerts(pool, t);
     if (!alerts.ok()) logWarn("main", "failed to restore alerts: {}", alerts.err);
+    // The new-device check waits for this: a device the database knew is
+    // never new, and a database that held devices means this is no first
+    // start (no grace period).
+    t.restore_found_devices.store(devices.ok() && devices.value > 0, std::memory_order_relaxed);
+    t.restore_done.store(true, std::memory_order_release);
     logInfo("main", "restore complete: {} devices, {} nodes, {} edges, {} alerts",
             devices.ok() ? devices.value : 0u, nodes.ok() ? nodes.value : 0u,
             edges.ok() ? edges.value : 0u, alerts.ok() ? alerts.value : 0u);
