@@ -68,6 +68,17 @@ CREATE TABLE IF NOT EXISTS siem.alerts (
     dest_ip               inet,
     created_at            timestamptz         NOT NULL DEFAULT now()
 );
+-- Triage and the daemon's own alert id, added in place so that a database
+-- made by an earlier version is upgraded by applying this file again.
+-- alert_id ties a row to the alert the daemon shows under that id, also after
+-- a restart; rows written before it existed take their row id, and the
+-- daemon numbers new alerts above the highest alert_id it finds at start.
+ALTER TABLE siem.alerts ADD COLUMN IF NOT EXISTS alert_id bigint;
+ALTER TABLE siem.alerts ADD COLUMN IF NOT EXISTS note text;
+ALTER TABLE siem.alerts ADD COLUMN IF NOT EXISTS status_changed_at timestamptz;
+UPDATE siem.alerts SET alert_id = id WHERE alert_id IS NULL;
+-- Triage updates and the detail of an alert no longer in memory.
+CREATE INDEX IF NOT EXISTS alerts_alert_id_idx ON siem.alerts (alert_id);
 -- Alert time series.
 CREATE INDEX IF NOT EXISTS alerts_created_at_idx ON siem.alerts (created_at);
 -- Restore of open alerts, newest first (the predicate matches the query's).

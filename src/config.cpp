@@ -50,7 +50,9 @@ constexpr std::string_view kUsage =
     "  LLM_API_KEY           LLM API key\n"
     "  LLM_BASE_URL          LLM API base URL\n"
     "  LLM_MODEL             LLM model name\n"
-    "  API_TOKEN             Bearer token the API requires (default: none)\n";
+    "  API_TOKEN             Bearer token the API requires (default: none)\n"
+    "  NEW_DEVICE_ALERTS     Alert when a new device joins, 0 or 1 (default: 1)\n"
+    "  NEW_DEVICE_GRACE      Seconds after the first start without them (default: 600)\n";
 
 constexpr size_t kPathMax = 4096;
 constexpr size_t kFileMax = 65536;
@@ -296,6 +298,7 @@ Config load() {
     readText("LLM_MODEL", c.llm_model, c.llm_model_len);
     readText("API_TOKEN", c.api_token, c.api_token_len);
     readStreamSettings(c);
+    readAlertSettings(c);
 
     logInfo("config", "config loaded: port={} syslog_port={} env={} max_devices={}", c.port,
             c.syslog_port, environmentName(c.env), c.max_devices);

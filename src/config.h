@@ -19,6 +19,12 @@ constexpr std::string_view kDefaultCorsOrigin = "http://localhost:5173";
 
 enum class Environment : u8 { development = 0, production = 1 };
 
+// Alerting settings, read by readAlertSettings (config_alerts.cpp).
+struct AlertSettings {
+    bool new_device_alerts = true;  // NEW_DEVICE_ALERTS (0 turns them off)
+    u32 new_device_grace = 600;     // NEW_DEVICE_GRACE, seconds after the first start
+};
+
 struct Config {
     f32 anomaly_threshold = 0.5f;
     u32 learning_days = 7;
@@ -57,6 +63,8 @@ struct Config {
     char syslog_tls_key[256] = {};
     u16 syslog_tls_key_len = 0;
 
+    AlertSettings alerts;
+
     Config();
 
     std::string_view getHost() const { return view(host, host_len); }
@@ -87,7 +95,7 @@ ArgsScan scanArgs(int argc, const char* const* argv);
 // the missing-path error. Returns the config-file path or nullptr.
 const char* parseArgs(int argc, const char* const* argv);
 
-// The usage text, 1548 bytes.
+// The usage text, 1705 bytes.
 std::string_view usageText();
 void printUsage();
 // One write of the bytes to standard output; the result is ignored.
@@ -99,6 +107,8 @@ void loadEnvFile(const char* path);
 
 // Reads every setting from the environment. Never fails; logs what happens.
 Config load();
+// Reads the alerting settings into `c` (called by load).
+void readAlertSettings(Config& c);
 
 u16 getEnvU16(const char* name, u16 dflt);
 u32 getEnvU32(const char* name, u32 dflt);

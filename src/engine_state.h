@@ -15,6 +15,7 @@
 // below expect the caller to hold `lock` at least shared.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "alert/manager.h"
@@ -71,6 +72,12 @@ class EngineState {
     StateLock lock;
     // The wall clock in seconds; tests substitute their own.
     i64 (*clock)() = nullptr;
+    // The restore's outcome, for the new-device check: the restore thread
+    // sets restore_found_devices, then restore_done (release); the listener
+    // reads restore_done (acquire) first. Start-up sets restore_done itself
+    // when there is no restore to wait for.
+    std::atomic<bool> restore_done{false};
+    std::atomic<bool> restore_found_devices{false};
 
     // The counters and table counts now, with the newest snapshot's rate.
     CountersSnapshot readCounters() const;

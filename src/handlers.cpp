@@ -110,6 +110,7 @@ void Pipeline::processDhcp(const DhcpEvent& event, std::string_view source_ip) {
     }
 
     OuiText oui = macOui(event.mac);
+    const bool known = state->fp->findDevice(key.b) != nullptr;
     state->fp->observeSignal(key.b, SignalType::manufacturer, oui.view());
     if (!hostname.empty()) state->fp->observeSignal(key.b, SignalType::hostname, hostname);
     if (event.option55_len) {
@@ -122,6 +123,20 @@ void Pipeline::processDhcp(const DhcpEvent& event, std::string_view source_ip) {
         if (DeviceFingerprint* d = state->fp->findDevice(key.b)) d->setLabel(hostname);
     }
     state->fp->tryIdentifyDevice(key.b);
+    if (!known && new_device_alerts && state->fp->findDevice(key.b)) {
+        NewDeviceFacts f{};
+        f.seen_at = now();
+        f.key = key;
+        std::memcpy(f.mac, event.mac, 6);
+        f.folded = local_mac;
+        f.via = "DHCP";
+        copyBounded(f.hostname, f.hostname_len, hostname);
+        copyBounded(f.vendor, f.vendor_len, oui.view());
+        copyBounded(f.address, f.address_len, address);
+        copyBounded(f.dhcp_params, f.dhcp_params_len, event.getOption55());
+        copyBounded(f.vendor_class, f.vendor_class_len, event.getVendorClass());
+        noteNewDevice(f);
+    }
 
     MacText key_text = macToString(key.b);
     auto device = ensureNode(key_text.view(), NodeType::device);
@@ -183,9 +198,20 @@ void Pipeline::processFirewall(const FirewallEvent& event, std::string_view sour
         if (device && src_node)
             state->graph->addEdge(*device, *src_node, EdgeType::assigned_to, 0.8f);
         OuiText oui = macOui(event.src_mac);
+        const bool known = state->fp->findDevice(event.src_mac) != nullptr;
         state->fp->observeSignal(event.src_mac, SignalType::manufacturer, oui.view());
         if (!dst.empty()) state->fp->observeSignal(event.src_mac, SignalType::conn_behavior, dst);
         state->fp->tryIdentifyDevice(event.src_mac);
+        if (!known && new_device_alerts && state->fp->findDevice(event.src_mac)) {
+            NewDeviceFacts f{};
+            f.seen_at = now();
+            std::memcpy(f.key.b, event.src_mac, 6);
+            std::memcpy(f.mac, event.src_mac, 6);
+            f.via = "firewall log";
+            copyBounded(f.vendor, f.vendor_len, oui.view());
+            copyBounded(f.address, f.address_len, src);
+            noteNewDevice(f);
+        }
     }
 
     if (event.action == FirewallEvent::Action::drop && src_node) {
@@ -303,11 +329,7 @@ void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
         if (!dst.empty()) a->setDestIp(dst);
     }
     logInfo("pipeline", "CEF high-severity alert created: id={} severity={}", id, event.severity);
-    publishAlert(feed, id, title.view(), severityName(severity));
-    if (persistence) {
-        if (const Alert* a = state->alerts->getAlert(id))
-            persistence->submitAlert(AlertRow::fromAlert(*a));
-    }
+    announceAlert(id, true);
 }
 
 }  // namespace tarvex

@@ -28,6 +28,7 @@
 #include "response/actions.h"
 #include "rules/engine.h"
 #include "shutdown.h"
+#include "storage/alert_queries.h"
 #include "storage/persistence.h"
 #include "storage/restore.h"
 
@@ -271,6 +272,7 @@ void startRestore(Persistence& persistence, EngineState& engine) {
     if (restore != Err::None) {
         logWarn("main", "failed to spawn restore thread: {} \xE2\x80\x94 skipping restore",
                 restore);
+        engine.restore_done.store(true, std::memory_order_release);
     }
 }
 
@@ -304,11 +306,21 @@ int main(int argc, char** argv) {
     if (!createStores(stores, config)) return fail(Err::OutOfMemory);
 
     Persistence* persistence = startPersistence(config);
+    // Number this run's alerts above every stored one, before any is made,
+    // so an alert keeps one id across restarts.
+    if (persistence) {
+        if (Result<u32> top = queryHighestAlertId(persistence->pool()); top.ok())
+            engine->alerts->next_id = top.value + 1;
+    }
 
     static Pipeline pipeline;
     pipeline.init(*engine, persistence, config.log_retention_days);
     static LiveFeed feed = wsLiveFeed();
     pipeline.feed = &feed;
+    if (config.alerts.new_device_alerts)
+        pipeline.enableNewDeviceAlerts(config.alerts.new_device_grace);
+    // Without a database there is no restore to wait for.
+    if (!persistence) engine->restore_done.store(true, std::memory_order_release);
     logInfo("main", "pipeline ready (max_devices={} retention={}d)", config.max_devices,
             config.log_retention_days);
 

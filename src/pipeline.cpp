@@ -31,6 +31,10 @@ void Pipeline::init(EngineState& engine, Persistence* db, u32 retention_days_) {
     last_snapshot_time = last_persist_time = last_retention_time = 0;
     last_snapshot_events = 0;
     retention_days = retention_days_;
+    new_device_alerts = false;
+    new_device_grace = 0;
+    started = now();
+    pending_new_count = 0;
 }
 
 ListenerTarget Pipeline::listenerTarget() {
@@ -49,6 +53,7 @@ void Pipeline::processBatchLocked(const Datagram* batch, unsigned count, u64 ker
 void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) {
     EngineState& s = *state;
     i64 t = now();
+    if (pending_new_count != 0) decidePendingNewDevices();
     // 1-2. Keep the raw text, then classify and parse the whole datagram.
     RawEvent& raw = s.ring->push(bytes, source_ip, t);
     ParsedEvent ev = ingest::classifyAndParse(bytes, t);

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string_view>
 
+#include "alert/new_device.h"
 #include "common/live_feed.h"
 #include "common/types.h"
 #include "engine_state.h"
@@ -38,6 +39,7 @@ constexpr u64 kLiveStatsEvery = 50;          // events
 constexpr i64 kGraphPersistInterval = 30;    // seconds, with a database
 constexpr i64 kRetentionInterval = 3600;     // seconds, with a database
 constexpr u32 kSyslogAddressesPerEvent = 8;  // local addresses taken from one syslog text
+constexpr u32 kPendingNewDevices = 64;       // new devices held while the restore runs
 
 struct Pipeline {
     EngineState* state;
@@ -50,6 +52,15 @@ struct Pipeline {
     i64 last_persist_time;
     i64 last_retention_time;
     u32 retention_days;
+
+    // New-device alerts (off until enableNewDeviceAlerts). Until the restore
+    // has finished (with a database) the facts of new keys wait in
+    // `pending_new`; a full list drops the newest, logged rate-limited.
+    bool new_device_alerts;
+    u32 new_device_grace;  // seconds after `started` without them, on a first start
+    i64 started;           // when the pipeline started (its clock)
+    u32 pending_new_count;
+    NewDeviceFacts pending_new[kPendingNewDevices];
 
     void init(EngineState& engine, Persistence* db, u32 retention_days_);
 
@@ -80,6 +91,19 @@ struct Pipeline {
     // graph is full or the name is unusable.
     std::optional<u32> ensureNode(std::string_view name, NodeType type);
     void persistDeviceState(const u8 mac[6], std::string_view fallback_label);
+
+    // Turns on new-device alerts with a grace of `grace` seconds from now
+    // (start-up, from the settings; tests).
+    void enableNewDeviceAlerts(u32 grace);
+    // A key the device table did not hold before this event and holds now
+    // (new_devices.cpp): alerts once the restore says it is unknown and the
+    // grace of a first start has passed.
+    void noteNewDevice(const NewDeviceFacts& facts);
+    // Decides the facts held while the restore ran, once it has finished.
+    void decidePendingNewDevices();
+    // Publishes a created alert on the live feed and, when asked, writes it
+    // to the database.
+    void announceAlert(u32 id, bool persist);
 
   private:
     i64 now() const { return state->clock(); }

@@ -1,16 +1,21 @@
-// alerts.cpp: the alert list and alert detail endpoints.
+// alerts.cpp: the alert list, alert detail and alert triage endpoints.
 #include "api/alerts.h"
 
 #include <cstring>
 
 #include "alert/manager.h"
+#include "api/body.h"
 #include "api/json.h"
 #include "api/local_copy.h"
 #include "api/params.h"
+#include "api/ws.h"
+#include "common/log.h"
 #include "common/state_lock.h"
 #include "common/table.h"
 #include "common/text.h"
 #include "engine_state.h"
+#include "storage/alert_queries.h"
+#include "storage/db_records.h"
 #include "storage/event_queries.h"
 #include "storage/persistence.h"
 
@@ -57,10 +62,13 @@ struct AlertListRow {
     u8 title_len;
     u8 source_ip_len;
     u8 dest_ip_len;
+    u16 note_len;
+    i64 status_changed_at;
     char title[kAlertTitleCap];
     char description[kAlertDescriptionCap];
     char source_ip[kAlertIpCap];
     char dest_ip[kAlertIpCap];
+    char note[kAlertNoteCap];
 
     std::string_view getSourceIp() const { return {source_ip, source_ip_len}; }
     std::string_view getDestIp() const { return {dest_ip, dest_ip_len}; }
@@ -78,6 +86,8 @@ void copyAlert(const Alert& a, AlertListRow& r) {
     copyBounded(r.description, r.description_len, a.getDescription());
     copyBounded(r.source_ip, r.source_ip_len, a.getSourceIp());
     copyBounded(r.dest_ip, r.dest_ip_len, a.getDestIp());
+    copyBounded(r.note, r.note_len, a.getNote());
+    r.status_changed_at = a.status_changed_at;
 }
 
 bool matchesSearch(const Alert& a, std::string_view search) {
@@ -190,6 +200,10 @@ Err handleListAlerts(ServerState& state, HttpRequest& req, HttpResponse& res) {
             .str(r.getDestIp())
             .key("created_at")
             .i(r.created_at)
+            .key("note")
+            .str({r.note, r.note_len})
+            .key("status_changed_at")
+            .i(r.status_changed_at)
             .endObject();
     }
     j.endArray().key("total").u(total).key("limit").u(page.limit).key("offset").u(page.offset);
@@ -211,15 +225,33 @@ Err handleGetAlert(ServerState& state, HttpRequest& req, HttpResponse& res) {
     EventCopy* events = arenaArray<EventCopy>(*req.arena, kRelatedEvents);
     if (!d || !events) return Err::OutOfMemory;
     u32 event_count = 0;
+    // An alert whose slot a newer one took may still be in the database:
+    // it is read first, without the lock, and the ring is searched for it
+    // like for any other.
+    Alert* stored = nullptr;
     {
         SharedGuard hold(state.engine->lock);
-        const Alert* a = state.engine->alerts->getAlert(static_cast<u32>(*id));
-        if (!a) return replyJson(res, 404, kBodyNotFound);
-        copyAlert(*a, d->alert);
-        copyBounded(d->evidence, d->evidence_len, a->getEvidence());
-        const std::string_view src = a->getSourceIp();
-        const std::string_view dst = a->getDestIp();
+        if (const Alert* a = state.engine->alerts->getAlert(static_cast<u32>(*id))) {
+            copyAlert(*a, d->alert);
+            copyBounded(d->evidence, d->evidence_len, a->getEvidence());
+        } else if (!state.db) {
+            return replyJson(res, 404, kBodyNotFound);
+        } else {
+            stored = arenaArray<Alert>(*req.arena, 1);
+            if (!stored) return Err::OutOfMemory;
+        }
+    }
+    if (stored) {
+        if (!queryStoredAlert(state.db->pool(), static_cast<u32>(*id), *stored))
+            return replyJson(res, 404, kBodyNotFound);
+        copyAlert(*stored, d->alert);
+        copyBounded(d->evidence, d->evidence_len, stored->getEvidence());
+    }
+    {
+        const std::string_view src = d->alert.getSourceIp();
+        const std::string_view dst = d->alert.getDestIp();
         if (!src.empty() || !dst.empty()) {
+            SharedGuard hold(state.engine->lock);
             const RingBuffer& ring = *state.engine->ring;
             const u32 held = ring.occupancy();
             for (u32 i = 0; i < held && event_count < kRelatedEvents; ++i) {
@@ -267,8 +299,39 @@ Err handleGetAlert(ServerState& state, HttpRequest& req, HttpResponse& res) {
         .key("related_events")
         .beginArray();
     for (u32 k = 0; k < event_count; ++k) writeEventJson(j, events[k], true);
-    j.endArray().key("event_source").str(event_source).endObject();
+    j.endArray().key("event_source").str(event_source);
+    j.key("note").str({r.note, r.note_len}).key("status_changed_at").i(r.status_changed_at);
+    j.endObject();
     return j.err();
+}
+
+}  // namespace tarvex
+
+namespace tarvex {
+
+Err handlePatchAlert(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    const auto id = parseDecimal(req.param("id"), 0xFFFFFFFFu);
+    if (!id) return replyJson(res, 404, kBodyNotFound);
+    if (!hasRequestBody(req)) return replyJson(res, 400, kBodyMissingBody);
+    JsonBody body(req.body);
+    const std::optional<AlertStatus> status =
+        parseStatus(extractJsonString(body, "status").value_or(""));
+    if (!status || *status == AlertStatus::new_) return replyJson(res, 400, kBodyBadStatus);
+    const std::string_view note = extractJsonString(body, "note").value_or("");
+
+    AlertStatusRow row;
+    {
+        ExclusiveGuard hold(state.engine->lock);
+        const Alert* a = state.engine->alerts->setStatus(static_cast<u32>(*id), *status, note,
+                                                         state.engine->clock());
+        if (!a) return replyJson(res, 404, kBodyNotFound);
+        row = AlertStatusRow::fromAlert(*a);
+    }
+    logInfo("alert_manager", "alert {} set to {}", row.alert_id, statusName(row.status));
+    if (state.db) state.db->submitAlertStatus(row);
+    broadcastAlertStatus(row.alert_id, statusName(row.status));
+    return handleGetAlert(state, req, res);
 }
 
 }  // namespace tarvex

@@ -40,6 +40,7 @@ constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/devices/:id/activity", apiRoute<handleGetDeviceActivity>},
     {Method::get, "/api/alerts", apiRoute<handleListAlerts>},
     {Method::get, "/api/alerts/:id", apiRoute<handleGetAlert>},
+    {Method::patch, "/api/alerts/:id", apiRoute<handlePatchAlert>},
     {Method::get, "/api/graph", apiRoute<handleGetGraph>},
     {Method::get, "/api/stats", apiRoute<handleGetStats>},
     {Method::get, "/api/stats/history", apiRoute<handleGetStatsHistory>},

@@ -267,6 +267,15 @@ void broadcastAlert(u32 alert_id, std::string_view title, std::string_view sever
     broadcast(msg.view());
 }
 
+void broadcastAlertStatus(u32 alert_id, std::string_view status_name) {
+    if (feedClientCount() == 0) return;
+    FixedText<kFeedMessageBytes> msg;
+    formatInto(msg, "{\"type\":\"alert_status\",\"data\":{\"id\":{},\"status\":\"{}\"}}", alert_id,
+               status_name);
+    if (msg.truncated) return;
+    broadcast(msg.view());
+}
+
 bool formatStatsMessage(const CountersSnapshot& s, TextBuf& out) {
     formatInto(out,
                "{\"type\":\"stats\",\"data\":{\"devices\":{},\"alerts\":{},\"events_processed\":{},"

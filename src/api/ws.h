@@ -67,6 +67,10 @@ void broadcast(std::string_view message);
 // dropped.
 void broadcastAlert(u32 alert_id, std::string_view title, std::string_view severity_name);
 
+// {"type":"alert_status","data":{"id":N,"status":"S"}}: a triage change;
+// nothing is formatted when no client is connected.
+void broadcastAlertStatus(u32 alert_id, std::string_view status_name);
+
 // The headline counters of the statistics message.
 // Formats the statistics message into `out`; false when it does not fit.
 bool formatStatsMessage(const CountersSnapshot& s, TextBuf& out);

@@ -40,7 +40,9 @@ CaseSeverity parseCaseSeverity(std::optional<std::string_view> text) {
 
 bool Case::addNote(std::string_view content_text, std::string_view author_text, i64 now) {
     if (note_count >= kMaxCaseNotes) {
-        logWarn("case_manager", "case {}: note buffer full ({} notes)", id, kMaxCaseNotes);
+        static LogLimit limit;
+        logWarnLimited(limit, "case_manager", "case {}: note buffer full ({} notes)", id,
+                       kMaxCaseNotes);
         return false;
     }
     CaseNote& n = notes[note_count];
@@ -70,7 +72,9 @@ u32 CaseManager::createCase(std::string_view title_text, std::string_view descri
                             CaseSeverity sev) {
     std::lock_guard<std::mutex> lock(mu);
     if (case_count >= kMaxCases) {
-        logError("case_manager", "case table full ({} cases), cannot create case", kMaxCases);
+        static LogLimit limit;
+        logLimited(limit, LogLevel::error, "case_manager",
+                   "case table full ({} cases), cannot create case", kMaxCases);
         return 0;
     }
     // Slots are taken in order and never freed, so the first free slot is at

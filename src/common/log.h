@@ -82,8 +82,10 @@ void logDebug(std::string_view scope, std::string_view pattern, const A&... args
 // datagram (a parser's complaint about a malformed line) are shown at most
 // once a second per place in the code, each time followed by how many like it
 // were left out since the last one shown, so a stream of bad input cannot
-// flood the log or slow the listener down with a write per datagram. Used as
-// a function-local static: `static LogLimit limit; logWarnLimited(limit, ...)`.
+// flood the log or slow the listener down with a write per datagram. The
+// same holds for a full table's refusals, which a sender causes as easily.
+// Used as a function-local static: `static LogLimit limit;
+// logWarnLimited(limit, ...)` (or logLimited with another level).
 struct LogLimit {
     std::atomic<i64> next_ns{0};  // monotonic time from which a line may show
     std::atomic<u64> skipped{0};  // lines left out since the last one shown
@@ -98,15 +100,21 @@ constexpr i64 kLogLimitIntervalNs = 1'000'000'000;
 bool logLimitAllows(LogLimit& limit, u64& skipped);
 
 template <class... A>
-void logWarnLimited(LogLimit& limit, std::string_view scope, std::string_view pattern,
-                    const A&... args) {
+void logLimited(LogLimit& limit, LogLevel level, std::string_view scope, std::string_view pattern,
+                const A&... args) {
     u64 skipped = 0;
     if (!logLimitAllows(limit, skipped)) return;
-    logAt(LogLevel::warning, scope, pattern, args...);
+    logAt(level, scope, pattern, args...);
     if (skipped > 0) {
         logAt(LogLevel::info, "log", "{} more like the line above were not shown since the last",
               skipped);
     }
+}
+
+template <class... A>
+void logWarnLimited(LogLimit& limit, std::string_view scope, std::string_view pattern,
+                    const A&... args) {
+    logLimited(limit, LogLevel::warning, scope, pattern, args...);
 }
 
 // The level a line without the level(scope) prefix is logged at: the level

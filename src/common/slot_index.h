@@ -1,7 +1,7 @@
 // slot_index.h: fixed open-addressing indexes over slot tables.
 //
-// The daemon's tables are fixed arrays whose slots are taken first-free and
-// never released during a run. A SlotIndex maps a key to the lowest slot
+// The daemon's tables are fixed arrays whose slots are taken first-free; the
+// alert table alone reuses slots (erase then insert). A SlotIndex maps a key to the lowest slot
 // that holds it without scanning the table: each cell stores slot + 1 (0 is
 // an empty cell), probing is linear from the key's hash, and the key itself
 // lives in the table, so lookups pass an equality test on a slot. With at
@@ -54,6 +54,29 @@ struct SlotIndex {
                 return;
             }
         }
+    }
+
+    // Forgets that `slot` holds the key of `hash` (nothing when it is not
+    // indexed there). The cells after it close the gap (backward-shift
+    // deletion), so no probe sequence breaks; `hashOf(s)` gives the hash of
+    // the key slot s holds, for the cells that move.
+    template <class HashOf>
+    void erase(u64 hash, u32 slot, HashOf hashOf) {
+        constexpr u32 kMask = kCells - 1;
+        u32 i = static_cast<u32>(hash) & kMask;
+        for (;; i = (i + 1) & kMask) {
+            if (cells[i] == 0) return;
+            if (cells[i] == slot + 1) break;
+        }
+        for (u32 j = (i + 1) & kMask; cells[j] != 0; j = (j + 1) & kMask) {
+            const u32 home = static_cast<u32>(hashOf(cells[j] - 1)) & kMask;
+            // Cell j may fill the gap at i unless its home lies in (i, j].
+            const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+            if (stays) continue;
+            cells[i] = cells[j];
+            i = j;
+        }
+        cells[i] = 0;
     }
 };
 

@@ -30,8 +30,9 @@ void ActivationMap::activate(u32 node_id, u32 wave_id, f32 level) {
     }
     while (free_entry < kMaxActivations && entries[free_entry].active) ++free_entry;
     if (free_entry == kMaxActivations) {
-        logWarn("activation", "activate: no free slot for node {} (active_count={})", node_id,
-                active_count);
+        static LogLimit limit;
+        logWarnLimited(limit, "activation", "activate: no free slot for node {} (active_count={})",
+                       node_id, active_count);
         return;
     }
     const u32 slot = free_entry;

@@ -101,8 +101,9 @@ DeviceFingerprint* FingerprintEngine::findDevice(const u8 mac[6]) {
 DeviceFingerprint* FingerprintEngine::getOrCreateDevice(const u8 mac[6]) {
     if (DeviceFingerprint* d = findDevice(mac)) return d;
     if (device_count >= deviceCapacity()) {
-        logWarn("fingerprint", "device limit reached ({}/{}), cannot add new device", device_count,
-                device_limit);
+        static LogLimit limit;
+        logWarnLimited(limit, "fingerprint", "device limit reached ({}/{}), cannot add new device",
+                       device_count, device_limit);
         return nullptr;
     }
     const u32 slot = device_count;

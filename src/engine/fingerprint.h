@@ -87,6 +87,7 @@ struct DeviceFingerprint {
     char label[kLabelCap];
     u8 label_len;
     bool active;
+    bool restored;  // brought back from the database at start (never alerts as new)
 
     std::string_view getLabel() const { return {label, label_len}; }
     // Stores at most 64 bytes.

@@ -103,7 +103,9 @@ std::optional<u32> Graph::addNode(std::string_view name, NodeType type) {
     }
     while (node_free < kMaxNodes && nodes[node_free].active) ++node_free;
     if (node_free == kMaxNodes) {
-        logError("graph", "addNode: capacity exhausted ({} nodes)", kMaxNodes);
+        static LogLimit limit;
+        logLimited(limit, LogLevel::error, "graph", "addNode: capacity exhausted ({} nodes)",
+                   kMaxNodes);
         return std::nullopt;
     }
     const u32 slot = node_free;
@@ -167,7 +169,9 @@ bool Graph::addEdge(u32 source, u32 target, EdgeType type, f32 weight) {
     }
     while (edge_free < kMaxEdges && edges[edge_free].active) ++edge_free;
     if (edge_free == kMaxEdges) {
-        logError("graph", "addEdge: capacity exhausted ({} edges)", kMaxEdges);
+        static LogLimit limit;
+        logLimited(limit, LogLevel::error, "graph", "addEdge: capacity exhausted ({} edges)",
+                   kMaxEdges);
         return false;
     }
     const u32 slot = edge_free;

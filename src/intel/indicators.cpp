@@ -80,8 +80,9 @@ void IndicatorStore::initInPlace() {
 bool IndicatorStore::addIndicator(const Indicator& ind) {
     std::lock_guard<std::mutex> lock(mu);
     if (indicator_count >= kMaxIndicators) {
-        logError("indicators", "indicator store full ({} entries), cannot add indicator",
-                 kMaxIndicators);
+        static LogLimit limit;
+        logLimited(limit, LogLevel::error, "indicators",
+                   "indicator store full ({} entries), cannot add indicator", kMaxIndicators);
         return false;
     }
     // Slots are taken in order and never freed, so the first free slot is at

@@ -20,6 +20,18 @@ AlertRow AlertRow::fromAlert(const Alert& a) {
     r.surprise_score = a.surprise_score;
     copyStorable(r.source_ip, r.source_ip_len, a.getSourceIp());
     copyStorable(r.dest_ip, r.dest_ip_len, a.getDestIp());
+    r.alert_id = a.id;
+    r.collision_wave_count = a.collision_wave_count;
+    return r;
+}
+
+AlertStatusRow AlertStatusRow::fromAlert(const Alert& a) {
+    AlertStatusRow r;
+    std::memset(&r, 0, sizeof r);
+    r.changed_at = a.status_changed_at;
+    r.alert_id = a.id;
+    r.status = a.status;
+    copyStorable(r.note, r.note_len, a.getNote());
     return r;
 }
 

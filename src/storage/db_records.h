@@ -1,7 +1,8 @@
 // db_records.h: the records the listener hands to the database writer.
 //
-// DeviceRow and AlertRow are filled by the listener (the device state step and
-// CEF handling) and copied whole into the write queue by the submit* calls of
+// DeviceRow and AlertRow are filled by the listener (the device state step,
+// CEF handling and the new-device check), AlertStatusRow by the triage
+// endpoint; each is copied whole into the write queue by the submit* calls of
 // Persistence; the persistence thread reads its own copies. GraphSnapshot is
 // the copy of the entity graph the listener takes under the state lock
 // (Persistence::submitGraph) and the persistence thread writes without it;
@@ -30,6 +31,8 @@ struct DeviceRow {
 };
 
 // One alert row as CEF handling writes it (texts sized as in the alert store).
+// `alert_id` is the daemon's id of the alert: the row's link to the alert in
+// memory, kept across restarts.
 struct AlertRow {
     char title[kAlertTitleCap];
     u8 title_len;
@@ -44,9 +47,24 @@ struct AlertRow {
     u8 source_ip_len;
     char dest_ip[kAlertIpCap];
     u8 dest_ip_len;
+    u32 alert_id;
+    u32 collision_wave_count;
 
     // The row of a stored alert.
     static AlertRow fromAlert(const Alert& a);
+};
+
+// A triage change of one alert, found by the daemon's alert id.
+struct AlertStatusRow {
+    i64 changed_at;
+    u32 alert_id;
+    AlertStatus status;
+    u16 note_len;
+    char note[kAlertNoteCap];
+
+    std::string_view getNote() const { return {note, note_len}; }
+    // The change as it stands in the stored alert.
+    static AlertStatusRow fromAlert(const Alert& a);
 };
 
 // A copy of the graph's active nodes and edges, taken under the state lock

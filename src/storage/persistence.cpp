@@ -18,7 +18,12 @@ namespace tarvex {
 
 namespace {
 
-enum RecordKind : u8 { kEventRecord = 1, kDeviceRecord = 2, kAlertRecord = 3 };
+enum RecordKind : u8 {
+    kEventRecord = 1,
+    kDeviceRecord = 2,
+    kAlertRecord = 3,
+    kAlertStatusRecord = 4,
+};
 
 struct EventHead {
     i64 timestamp;
@@ -176,6 +181,10 @@ void Persistence::submitAlert(const AlertRow& row) {
     noteRefusal(queue_.push(kAlertRecord, {asBytes(&row, sizeof row)}));
 }
 
+void Persistence::submitAlertStatus(const AlertStatusRow& row) {
+    noteRefusal(queue_.push(kAlertStatusRecord, {asBytes(&row, sizeof row)}));
+}
+
 bool Persistence::submitGraph(const Graph& graph) {
     if (stopping_.load()) return false;
     {
@@ -274,6 +283,12 @@ void Persistence::applyRecords(const std::vector<char>& buf) {
                 std::memcpy(row.get(), payload.data(), sizeof(AlertRow));
                 Err e = statements_.insertAlert(*row);
                 if (e != Err::None) logWarn("pipeline", "failed to persist alert: {}", e);
+                break;
+            }
+            case kAlertStatusRecord: {
+                AlertStatusRow row;
+                std::memcpy(&row, payload.data(), sizeof row);
+                statements_.updateAlertStatus(row);
                 break;
             }
             default:

@@ -146,6 +146,12 @@ struct AlertRowIn {
     char dest_ip[kAlertIpCap];
     u8 dest_ip_len;
     bool has_evidence, has_source_ip, has_dest_ip;
+    AlertStatus status;
+    i64 created_at;
+    i64 alert_id;  // 0 for a row without one
+    i64 status_changed_at;
+    char note[kAlertNoteCap];
+    u16 note_len;
 };
 
 std::optional<u32> findOrAddNode(Graph& g, std::string_view name, NodeType type) {
@@ -210,6 +216,7 @@ Result<u32> restoreDevices(PgPool& pool, EngineState& t) {
         d->signal_count = static_cast<u8>(clampI64(r.signal_count, 0, 255));
         d->last_seen = r.last_seen;
         d->first_seen = r.created_at;
+        d->restored = true;
         d->setLabel(std::string_view(r.label, r.label_len));
         return true;
     };
@@ -299,9 +306,13 @@ Result<u32> restoreAlerts(PgPool& pool, EngineState& t) {
         copyBounded(r.title, r.title_len, rows.getText(0).value_or(""));
         copyBounded(r.description, r.description_len, rows.getText(1).value_or(""));
         r.severity = parseSeverity(rows.getText(2).value_or(""));
-        if (!readF32(rows, 4, r.surprise_score, e) || !readI64(rows, 5, r.waves, e)) {
+        if (!readF32(rows, 4, r.surprise_score, e) || !readI64(rows, 5, r.waves, e) ||
+            !readI64(rows, 6, r.created_at, e) || !readI64(rows, 10, r.alert_id, e) ||
+            !readI64(rows, 12, r.status_changed_at, e)) {
             return RowRead::fail;
         }
+        r.status = parseStatus(rows.getText(3).value_or("")).value_or(AlertStatus::new_);
+        copyBounded(r.note, r.note_len, rows.getText(11).value_or(""));
         std::optional<std::string_view> evidence = rows.getText(7);
         std::optional<std::string_view> src = rows.getText(8);
         std::optional<std::string_view> dst = rows.getText(9);
@@ -316,9 +327,22 @@ Result<u32> restoreAlerts(PgPool& pool, EngineState& t) {
     auto apply = [&](const AlertRowIn& r) {
         static constexpr u8 kNoMac[6] = {};
         u32 waves = static_cast<u32>(clampI64(r.waves, 0, UINT32_MAX));
-        u32 id = t.alerts->createAlert(std::string_view(r.title, r.title_len),
-                                       std::string_view(r.description, r.description_len),
-                                       r.severity, r.surprise_score, kNoMac, waves);
+        const std::string_view title(r.title, r.title_len);
+        const std::string_view description(r.description, r.description_len);
+        // A row with the daemon's id comes back under it, with its creation
+        // time and triage; one from before ids were stored gets a fresh id.
+        u32 id = 0;
+        if (r.alert_id > 0 && r.alert_id < UINT32_MAX) {
+            id = t.alerts->restoreAlert(static_cast<u32>(r.alert_id), r.created_at, title,
+                                        description, r.severity, r.surprise_score, kNoMac, waves);
+            if (id != 0 && r.status != AlertStatus::new_) {
+                t.alerts->setStatus(id, r.status, std::string_view(r.note, r.note_len),
+                                    r.status_changed_at);
+            }
+        } else {
+            id = t.alerts->createAlert(title, description, r.severity, r.surprise_score, kNoMac,
+                                       waves);
+        }
         if (id == 0) return false;
         if (Alert* a = t.alerts->getAlert(id)) {
             if (r.has_evidence) a->setEvidence(std::string_view(r.evidence, r.evidence_len));
@@ -344,6 +368,11 @@ void restoreFromDb(Persistence& db, EngineState& t) {
     if (!edges.ok()) logWarn("main", "failed to restore edges: {}", edges.err);
     Result<u32> alerts = restoreAlerts(pool, t);
     if (!alerts.ok()) logWarn("main", "failed to restore alerts: {}", alerts.err);
+    // The new-device check waits for this: a device the database knew is
+    // never new, and a database that held devices means this is no first
+    // start (no grace period).
+    t.restore_found_devices.store(devices.ok() && devices.value > 0, std::memory_order_relaxed);
+    t.restore_done.store(true, std::memory_order_release);
     logInfo("main", "restore complete: {} devices, {} nodes, {} edges, {} alerts",
             devices.ok() ? devices.value : 0u, nodes.ok() ? nodes.value : 0u,
             edges.ok() ? edges.value : 0u, alerts.ok() ? alerts.value : 0u);

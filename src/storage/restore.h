@@ -31,11 +31,14 @@ inline constexpr const char* kRestoreEdges =
     "SELECT n1.name, n1.node_type::text, n2.name, n2.node_type::text, e.edge_type::text, "
     "e.weight, e.reinforcement_count FROM siem.graph_edges e JOIN siem.graph_nodes n1 ON "
     "e.source_id = n1.id JOIN siem.graph_nodes n2 ON e.target_id = n2.id";
+// Columns 10 to 12 (the daemon's alert id, the triage note and the time of
+// the last status change) bring an alert back as it was.
 inline constexpr const char* kRestoreAlerts =
     "SELECT title, description, severity::text, status::text, surprise_score, "
     "collision_wave_count, EXTRACT(EPOCH FROM created_at)::bigint, evidence, host(source_ip), "
-    "host(dest_ip) FROM siem.alerts WHERE status != 'resolved' AND status != 'false_positive' "
-    "ORDER BY created_at DESC LIMIT 1000";
+    "host(dest_ip), alert_id, note, EXTRACT(EPOCH FROM status_changed_at)::bigint FROM "
+    "siem.alerts WHERE status != 'resolved' AND status != 'false_positive' ORDER BY created_at "
+    "DESC LIMIT 1000";
 }  // namespace sql
 
 // Rows applied per hold of the state lock.

@@ -251,14 +251,24 @@ u32 DbStatements::upsertDevices(const DeviceRow* rows, u32 count) {
 Err DbStatements::insertAlert(const AlertRow& row) {
     char mac[17];
     formatMac(row.source_mac, mac);
-    Err e = pool_.exec(sql::kAlertInsert,
-                       {std::string_view(row.title, row.title_len),
-                        std::string_view(row.description, row.description_len),
-                        severityName(row.severity), std::string_view(mac, 17), row.surprise_score,
-                        PgParam::textOrNull(std::string_view(row.evidence, row.evidence_len)),
-                        PgParam::textOrNull(std::string_view(row.source_ip, row.source_ip_len)),
-                        PgParam::textOrNull(std::string_view(row.dest_ip, row.dest_ip_len))});
+    Err e =
+        pool_.exec(sql::kAlertInsert,
+                   {std::string_view(row.title, row.title_len),
+                    std::string_view(row.description, row.description_len),
+                    severityName(row.severity), std::string_view(mac, 17), row.surprise_score,
+                    PgParam::textOrNull(std::string_view(row.evidence, row.evidence_len)),
+                    PgParam::textOrNull(std::string_view(row.source_ip, row.source_ip_len)),
+                    PgParam::textOrNull(std::string_view(row.dest_ip, row.dest_ip_len)),
+                    static_cast<i64>(row.alert_id), static_cast<i64>(row.collision_wave_count)});
     if (e != Err::None) logWarn("persistence", "failed to insert alert: {}", e);
+    return e;
+}
+
+Err DbStatements::updateAlertStatus(const AlertStatusRow& row) {
+    Err e = pool_.exec(sql::kAlertStatusUpdate,
+                       {static_cast<i64>(row.alert_id), statusName(row.status),
+                        PgParam::textOrNull(row.getNote()), static_cast<f64>(row.changed_at)});
+    if (e != Err::None) logWarn("persistence", "failed to update alert {}: {}", row.alert_id, e);
     return e;
 }
 

@@ -3,7 +3,7 @@
 // DbStatements writes over a PgPool what the persistence thread has gathered:
 // the pending events of an EventBatch (one transaction, one insert over four
 // unnested arrays), device rows and graph snapshots (many rows per
-// statement), one alert at a time, and the retention purge. Each call leases
+// statement), one alert or alert status change at a time, and the retention purge. Each call leases
 // what it needs from the pool, logs its own failures under "persistence", and
 // is done when it returns.
 //
@@ -32,10 +32,16 @@ inline constexpr const char* kEventInsertArrays =
     "INSERT INTO siem.events (event_type, source_ip, raw_data, event_time) SELECT t::smallint, "
     "ip::inet, raw, to_timestamp(ts) FROM unnest($1::smallint[], $2::text[], $3::text[], "
     "$4::float8[]) AS u(t, ip, raw, ts)";
+// $9 is the daemon's alert id, $10 the number of waves behind the alert.
 inline constexpr const char* kAlertInsert =
     "INSERT INTO siem.alerts (title, description, severity, source_mac, surprise_score, evidence, "
-    "source_ip, dest_ip) VALUES ($1, $2, $3::siem.alert_severity, $4::macaddr, $5, $6, $7::inet, "
-    "$8::inet)";
+    "source_ip, dest_ip, alert_id, collision_wave_count) VALUES ($1, $2, $3::siem.alert_severity, "
+    "$4::macaddr, $5, $6, $7::inet, $8::inet, $9, $10)";
+// A triage change: $1 the daemon's alert id, $2 the status text, $3 the note
+// (NULL when empty), $4 the time of the change in epoch seconds.
+inline constexpr const char* kAlertStatusUpdate =
+    "UPDATE siem.alerts SET status = $2, note = $3, status_changed_at = to_timestamp($4) WHERE "
+    "alert_id = $1";
 inline constexpr const char* kPurge =
     "DELETE FROM siem.events WHERE event_time < now() - ($1 || ' days')::interval";
 }  // namespace sql
@@ -64,6 +70,10 @@ class DbStatements {
     u32 upsertDevices(const DeviceRow* rows, u32 count);
 
     Err insertAlert(const AlertRow& row);
+    // Writes a triage change to the alert's row (none when the alert was
+    // never stored, e.g. a collision alert). Logs "warning(persistence):
+    // failed to update alert {id}: {error}" on failure.
+    Err updateAlertStatus(const AlertStatusRow& row);
 
     // Upserts every node of the snapshot, then every edge, many rows per
     // statement; each logs its summary line when it attempted anything.

@@ -95,20 +95,121 @@ TEST(AlertManager, TextsAreCutToTheirFields) {
     EXPECT_EQ(a->getSourceIp(), "192.168.1.20") << "a shorter value replaces the old one";
 }
 
-TEST(AlertManager, FullTableRefusesNewAlerts) {
+u32 fill(AlertManager& m, u32 n) {
+    u32 last = 0;
+    for (u32 i = 0; i < n; ++i) last = m.createAlert("t", "d", AlertSeverity::low, 0.0f, kMac, 0);
+    return last;
+}
+
+// Changed from "a full table refuses new alerts": a full table now keeps
+// alerting by giving up its oldest closed alert, else its oldest alert.
+TEST(AlertManager, FullTableReusesTheOldestSlot) {
     auto m = makeStore();
-    for (u32 i = 1; i <= kMaxAlerts; ++i)
-        ASSERT_EQ(m->createAlert("t", "d", AlertSeverity::low, 0.0f, kMac, 0), i);
+    ASSERT_EQ(fill(*m, kMaxAlerts), kMaxAlerts);
     LogCapture logs;
-    EXPECT_EQ(m->createAlert("late", "d", AlertSeverity::critical, 0.0f, kMac, 0), 0u);
-    EXPECT_EQ(logs.lines(),
-              std::vector<std::string>{
-                  "error(alert_manager): alert table full (4096 alerts), cannot create alert"});
+    const u32 late = m->createAlert("late", "d", AlertSeverity::critical, 0.0f, kMac, 0);
+    EXPECT_EQ(late, kMaxAlerts + 1) << "ids keep growing";
+    EXPECT_TRUE(
+        logs.has("warning(alert_manager): alert table full (4096 alerts), alert 1 (new) "
+                 "makes room for a new one"));
+    EXPECT_EQ(m->getAlert(1), nullptr) << "the oldest alert gave up its slot";
+    ASSERT_EQ(m->getAlert(late), &m->alerts[0]) << "in place, in slot 0";
+    EXPECT_EQ(m->getAlert(late)->getTitle(), "late");
     EXPECT_EQ(m->alert_count, kMaxAlerts);
-    EXPECT_EQ(m->next_id, kMaxAlerts + 1);
-    for (u32 id = 1; id <= kMaxAlerts; ++id)
-        ASSERT_EQ(m->getAlert(id), &m->alerts[id - 1]) << "ids in slot order";
-    EXPECT_EQ(m->getAlert(kMaxAlerts + 1), nullptr);
+    EXPECT_EQ(m->evicted, 1u);
+    for (u32 id = 2; id <= kMaxAlerts; ++id)
+        ASSERT_EQ(m->getAlert(id), &m->alerts[id - 1]) << "every other alert stays found";
+
+    // Closed alerts go first, oldest of them first, whatever their age
+    // among the open ones.
+    const i64 t = 1000;
+    m->setStatus(3000, AlertStatus::false_positive, "", t);
+    m->setStatus(2000, AlertStatus::resolved, "", t);
+    const u32 a = m->createAlert("a", "", AlertSeverity::low, 0.0f, kMac, 0);
+    const u32 b = m->createAlert("b", "", AlertSeverity::low, 0.0f, kMac, 0);
+    EXPECT_EQ(m->getAlert(2000), nullptr);
+    EXPECT_EQ(m->getAlert(3000), nullptr);
+    EXPECT_EQ(m->getAlert(a), &m->alerts[1999]);
+    EXPECT_EQ(m->getAlert(b), &m->alerts[2999]);
+    const u32 c = m->createAlert("c", "", AlertSeverity::low, 0.0f, kMac, 0);
+    EXPECT_EQ(m->getAlert(2), nullptr) << "then the oldest open alert again";
+    EXPECT_EQ(m->getAlert(c), &m->alerts[1]);
+
+    // Reopening a closed alert puts it back among the open ones in age order.
+    m->setStatus(10, AlertStatus::resolved, "", t);
+    m->setStatus(10, AlertStatus::acknowledged, "", t);
+    m->createAlert("d", "", AlertSeverity::low, 0.0f, kMac, 0);
+    EXPECT_NE(m->getAlert(10), nullptr) << "not closed any more";
+    EXPECT_EQ(m->getAlert(3), nullptr);
+}
+
+TEST(AlertManager, IdIndexSurvivesManyReuses) {
+    // Three full turns of the table: every id held stays found, every id
+    // given up is gone (the index drops and takes ids as slots turn over).
+    auto m = makeStore();
+    const u32 last = fill(*m, kMaxAlerts * 3 + 17);
+    for (u32 id = 1; id <= last; ++id) {
+        const bool held = id > last - kMaxAlerts;
+        const Alert* a = m->getAlert(id);
+        ASSERT_EQ(a != nullptr, held) << id;
+        if (a) ASSERT_EQ(a->id, id);
+    }
+}
+
+TEST(AlertManager, TriageKeepsStatusNoteAndTime) {
+    auto m = makeStore();
+    const u32 id = fill(*m, 2);
+    const std::string long_note(300, 'n');
+    struct Case {
+        AlertStatus status;
+        std::string note;
+        size_t kept;
+    };
+    const Case cases[] = {
+        {AlertStatus::acknowledged, "seen", 4},
+        {AlertStatus::investigating, "", 0},
+        {AlertStatus::resolved, long_note, kAlertNoteCap},
+        {AlertStatus::false_positive, "printer", 7},
+    };
+    i64 t = 500;
+    for (const Case& c : cases) {
+        Alert* a = m->setStatus(id, c.status, c.note, ++t);
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(a->status, c.status);
+        EXPECT_EQ(a->getNote(), std::string_view(c.note).substr(0, c.kept));
+        EXPECT_EQ(a->status_changed_at, t);
+        EXPECT_EQ(a->updated_at, t);
+    }
+    EXPECT_EQ(m->setStatus(99, AlertStatus::resolved, "", t), nullptr) << "unknown id";
+    EXPECT_EQ(m->getAlert(1)->status, AlertStatus::new_) << "the other alert is untouched";
+    EXPECT_EQ(parseStatus("false_positive"), AlertStatus::false_positive);
+    EXPECT_EQ(parseStatus("Resolved"), std::nullopt);
+}
+
+TEST(AlertManager, RestoredAlertsKeepTheirIds) {
+    auto m = makeStore();
+    m->next_id = 50;  // start-up numbers this run above the stored alerts
+    const u32 fresh = m->createAlert("this run", "", AlertSeverity::high, 0.0f, kMac, 0);
+    EXPECT_EQ(fresh, 50u);
+    EXPECT_EQ(m->restoreAlert(40, 123, "old", "d", AlertSeverity::low, 0.5f, kMac, 2), 40u);
+    EXPECT_EQ(m->restoreAlert(7, 100, "older", "d", AlertSeverity::low, 0.0f, kMac, 0), 7u);
+    EXPECT_EQ(m->restoreAlert(40, 1, "again", "d", AlertSeverity::low, 0.0f, kMac, 0), 0u)
+        << "an id held already";
+    EXPECT_EQ(m->restoreAlert(0, 1, "zero", "d", AlertSeverity::low, 0.0f, kMac, 0), 0u);
+    EXPECT_EQ(m->getAlert(40)->created_at, 123);
+    EXPECT_EQ(m->getAlert(40)->collision_wave_count, 2u);
+    EXPECT_EQ(m->restoreAlert(60, 1, "later", "d", AlertSeverity::low, 0.0f, kMac, 0), 60u);
+    EXPECT_EQ(m->next_id, 61u) << "next_id moves past a restored id";
+    // Age order is by id: the oldest restored alert makes room first.
+    fill(*m, kMaxAlerts - m->alert_count);
+    m->createAlert("x", "", AlertSeverity::low, 0.0f, kMac, 0);
+    EXPECT_EQ(m->getAlert(7), nullptr);
+    EXPECT_NE(m->getAlert(40), nullptr);
+    LogCapture logs;
+    EXPECT_EQ(m->restoreAlert(8, 1, "full", "d", AlertSeverity::low, 0.0f, kMac, 0), 0u)
+        << "a restored alert never displaces one of this run";
+    EXPECT_TRUE(
+        logs.has("error(alert_manager): alert table full (4096 alerts), cannot create alert"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "api/alerts.h"
 #include "support/api_call.h"
 #include "support/log_capture.h"
 
@@ -59,11 +60,12 @@ TEST_F(AlertApi, ListEntryFieldsInOrder) {
               "\"line\\tone\\nxy\\\"q\\\"\",\"severity\":\"high\",\"status\":\"false_positive\","
               "\"surprise_score\":0.7500,\"collision_wave_count\":3,\"source_mac\":"
               "\"3C:22:FB:0A:0B:0C\",\"source_ip\":\"192.168.1.5\",\"dest_ip\":\"10.0.0.1\","
-              "\"created_at\":1700000000},"
+              "\"created_at\":1700000000,\"note\":\"\",\"status_changed_at\":0},"
               "{\"id\":2,\"title\":\"No address\",\"description\":\"\",\"severity\":\"info\","
               "\"status\":\"new\",\"surprise_score\":0.0000,\"collision_wave_count\":0,"
               "\"source_mac\":\"00:00:00:00:00:00\",\"source_ip\":\"\",\"dest_ip\":\"\","
-              "\"created_at\":1600000000}],\"total\":2,\"limit\":50,\"offset\":0}");
+              "\"created_at\":1600000000,\"note\":\"\",\"status_changed_at\":0}],\"total\":2,"
+              "\"limit\":50,\"offset\":0}");
 }
 
 TEST_F(AlertApi, SeverityStatusAndSearchFilters) {
@@ -145,7 +147,8 @@ TEST_F(AlertApi, DetailWithRelatedEventsFromTheRing) {
               "\"collision_wave_count\":3,\"created_at\":77,\"related_events\":[" +
                   ev("10.9.9.9", "peer 192.168.1.5 again") + "," + ev("10.0.0.1", "reply") + "," +
                   ev("10.9.9.9", "traffic to 10.0.0.1 seen") + "," +
-                  ev("192.168.1.5", "hello from a sender") + "],\"event_source\":\"buffer\"}");
+                  ev("192.168.1.5", "hello from a sender") +
+                  "],\"event_source\":\"buffer\",\"note\":\"\",\"status_changed_at\":0}");
 }
 
 TEST_F(AlertApi, RelatedEventsStopAtFifty) {
@@ -175,7 +178,9 @@ TEST_F(AlertApi, AlertsWithoutMatchingAddresses) {
         {"no event concerns the address", "/api/alerts/3"},
     };
     for (const Case& c : cases) {
-        EXPECT_TRUE(get(c.path).body.ends_with(",\"related_events\":[],\"event_source\":\"none\"}"))
+        EXPECT_TRUE(
+            get(c.path).body.ends_with(",\"related_events\":[],\"event_source\":\"none\","
+                                       "\"note\":\"\",\"status_changed_at\":0}"))
             << c.rule;
     }
 }
@@ -191,6 +196,55 @@ TEST_F(AlertApi, UnknownOrMalformedIdIsNotFound) {
     EXPECT_EQ(get("/api/alerts/001").status, 200) << "leading zeros are still the number";
     EXPECT_EQ(get("/api/alerts/1/extra").status, 0) << "no route has the extra segment";
     EXPECT_EQ(get("/api/alerts?search=%zz").status, 400);
+}
+
+TEST_F(AlertApi, TriageSetsTheStatusAndAnswersTheAlert) {
+    PipelineRig::now = 900;
+    alert("Scan", AlertSeverity::high, 10);
+    alert("Other", AlertSeverity::low, 20);
+    auto patch = [&](std::string_view target, std::string_view body) {
+        return callApi(st, target, Method::patch, body);
+    };
+    ApiReply r = patch("/api/alerts/1", R"({"status":"resolved","note":"patched \"fw\""})");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body.starts_with("{\"id\":1,\"title\":\"Scan\"")) << r.body;
+    EXPECT_NE(r.body.find("\"status\":\"resolved\""), std::string::npos) << r.body;
+    EXPECT_TRUE(r.body.ends_with(",\"note\":\"patched \\\"fw\\\"\",\"status_changed_at\":900}"))
+        << r.body;
+    const Alert* a = rig.state.alerts->getAlert(1);
+    EXPECT_EQ(a->status, AlertStatus::resolved);
+    EXPECT_EQ(a->getNote(), "patched \"fw\"");
+    EXPECT_EQ(rig.state.alerts->getAlert(2)->status, AlertStatus::new_);
+    EXPECT_EQ(ids(get("/api/alerts?status=resolved").body), std::vector<u32>{1});
+    EXPECT_EQ(patch("/api/alerts/1", R"({"status":"acknowledged"})").status, 200)
+        << "a closed alert can be reopened";
+    EXPECT_EQ(a->getNote(), "") << "each change carries its own note";
+
+    struct Case {
+        const char* rule;
+        const char* target;
+        const char* body;
+        int status;
+        std::string_view reply;
+    };
+    const Case cases[] = {
+        {"unknown status", "/api/alerts/1", R"({"status":"closed"})", 400, kBodyBadStatus},
+        {"status words are case-sensitive", "/api/alerts/1", R"({"status":"Resolved"})", 400,
+         kBodyBadStatus},
+        {"new is not a triage status", "/api/alerts/1", R"({"status":"new"})", 400, kBodyBadStatus},
+        {"status not a string", "/api/alerts/1", R"({"status":3})", 400, kBodyBadStatus},
+        {"no status", "/api/alerts/1", R"({"note":"x"})", 400, kBodyBadStatus},
+        {"body not JSON", "/api/alerts/1", "status=resolved", 400, kBodyBadStatus},
+        {"no body", "/api/alerts/1", "", 400, kBodyMissingBody},
+        {"unknown id", "/api/alerts/3", R"({"status":"resolved"})", 404, kBodyNotFound},
+        {"malformed id", "/api/alerts/x", R"({"status":"resolved"})", 404, kBodyNotFound},
+    };
+    for (const Case& c : cases) {
+        ApiReply bad = patch(c.target, c.body);
+        EXPECT_EQ(bad.status, c.status) << c.rule;
+        EXPECT_EQ(bad.body, c.reply) << c.rule;
+    }
+    EXPECT_EQ(a->status, AlertStatus::acknowledged) << "refused requests change nothing";
 }
 
 }  // namespace

@@ -59,9 +59,15 @@ export function makeFixtures() {
       const p = page(list, q);
       return {alerts: p.items, total: p.total, limit: p.limit, offset: p.offset};
     }],
-    [/^\/api\/alerts\/(\d+)$/, (q, m) => {
+    [/^\/api\/alerts\/(\d+)$/, (q, m, req) => {
       const a = alerts[Number(m[1]) - 1];
       if (!a) return {__status: 404, error: 'not found'};
+      if (req.method() === 'PATCH') {
+        const b = JSON.parse(req.postData() || '{}');
+        a.status = b.status;
+        a.note = b.note || '';
+        a.status_changed_at = now();
+      }
       return {...a, evidence: 'Threat Detected and Blocked: 10.30.0.1 to 192.168.1.20:443/TCP.\n\nSource: 10.30.0.1\nCEF Severity: 8/10\n',
         related_events: [], event_source: 'none'};
     }],

@@ -213,7 +213,8 @@ TEST_F(E2eApiRead, AlertsFromASevereCefRecord) {
     const std::string alert =
         R"(\{"id":1,"title":"[^"]+","description":"[^"]*","severity":"critical","status":"new",)"
         R"("surprise_score":0\.0000,"collision_wave_count":0,"source_mac":"00:00:00:00:00:00",)"
-        R"("source_ip":"198\.51\.100\.10","dest_ip":"192\.168\.0\.233","created_at":\d+\})";
+        R"("source_ip":"198\.51\.100\.10","dest_ip":"192\.168\.0\.233","created_at":\d+,)"
+        R"("note":"","status_changed_at":0\})";
     struct Case {
         const char* rule;
         const char* target;
@@ -231,7 +232,7 @@ TEST_F(E2eApiRead, AlertsFromASevereCefRecord) {
          R"("source_ip":"198\.51\.100\.10","dest_ip":"192\.168\.0\.233","surprise_score":0\.0000,)"
          R"("collision_wave_count":0,"created_at":\d+,"related_events":\[\{"timestamp":\d+,)"
          R"("type":1,"source_ip":"127\.0\.0\.1","data":"<134>Dec  8 05:00:02 gw CEF:0.*"\}\],)"
-         R"("event_source":"buffer"\})"},
+         R"("event_source":"buffer","note":"","status_changed_at":0\})"},
         {"an id never issued", "/api/alerts/2", 404, R"(\{"error":"not found"\})"},
         {"an id that is not a number", "/api/alerts/one", 404, R"(\{"error":"not found"\})"},
         {"an extra segment has no route", "/api/alerts/1/x", 404, "Not Found"},

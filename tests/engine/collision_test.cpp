@@ -314,7 +314,9 @@ TEST(Collision, SortedByLevelAndCappedAt32) {
     EXPECT_EQ(w.rec.got.size(), 32u);
 }
 
-TEST(Collision, FullAlertTableStillCountsCollisions) {
+TEST(Collision, FullAlertTableStillAlerts) {
+    // A full table gives up its oldest alert: the collision is alerted and
+    // broadcast like any other.
     World w;
     static constexpr u8 kMac[6] = {};
     for (u32 i = 0; i < kMaxAlerts; ++i)
@@ -323,10 +325,16 @@ TEST(Collision, FullAlertTableStillCountsCollisions) {
     w.map->activate(x, 0, 1.0f);
     w.map->activate(x, 1, 0.0f);
     LogCapture logs;
-    EXPECT_EQ(w.run(), 1u) << "counted although no alert was made";
+    EXPECT_EQ(w.run(), 1u);
     EXPECT_TRUE(
-        logs.has("error(alert_manager): alert table full (4096 alerts), cannot create alert"));
-    EXPECT_TRUE(w.rec.got.empty()) << "nothing broadcast";
+        logs.has("warning(alert_manager): alert table full (4096 alerts), alert 1 (new) "
+                 "makes room for a new one"));
+    ASSERT_EQ(w.rec.got.size(), 1u) << "broadcast";
+    const Alert* a = w.alerts->getAlert(kMaxAlerts + 1);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->getTitle(), "Collision on x (2 waves)");
+    EXPECT_EQ(w.alerts->getAlert(1), nullptr) << "the oldest alert made room";
+    EXPECT_EQ(w.alerts->alert_count, kMaxAlerts);
     EXPECT_EQ(runCollisionDetection(*w.map, *w.streaks, *w.g, *w.alerts, nullptr), 1u)
         << "a null feed is allowed";
 }

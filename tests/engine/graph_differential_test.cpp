@@ -266,16 +266,19 @@ TEST(GraphDifferential, FullTablesMatchSlotScan) {
     }
     d.compareTables();
     const auto lines = logs.lines();
-    EXPECT_EQ(
-        static_cast<u64>(std::count(lines.begin(), lines.end(),
-                                    "error(graph): addNode: capacity exhausted (16384 nodes)")),
-        refused + d.node_full)
-        << "one capacity line per refused node";
-    EXPECT_EQ(
-        static_cast<u64>(std::count(lines.begin(), lines.end(),
-                                    "error(graph): addEdge: capacity exhausted (131072 edges)")),
-        d.edge_full)
-        << "one capacity line per refused edge";
+    // Refusals are logged at most once a second per table (the run takes a
+    // second or two), not once each.
+    const auto count = [&](const char* line) {
+        return static_cast<u64>(std::count(lines.begin(), lines.end(), line));
+    };
+    const u64 node_lines = count("error(graph): addNode: capacity exhausted (16384 nodes)");
+    const u64 edge_lines = count("error(graph): addEdge: capacity exhausted (131072 edges)");
+    ASSERT_GT(refused + d.node_full, 100u);
+    ASSERT_GT(d.edge_full, 100u);
+    EXPECT_GE(node_lines, 1u);
+    EXPECT_LE(node_lines, 5u);
+    EXPECT_GE(edge_lines, 1u);
+    EXPECT_LE(edge_lines, 5u);
     EXPECT_GT(d.edge_full, 0u);
     const u64 ops = d.ops + fill + g->node_count + refused;
     EXPECT_GE(ops, 40000u) << "compared at or near full tables";

@@ -129,6 +129,41 @@ TEST(Restore, BringsBackDevicesGraphAndOpenAlertsWithTheirClamps) {
     EXPECT_EQ(t.rig.state.alerts->alert_count, 3u);
 }
 
+TEST(Restore, AlertsWithTheDaemonsIdComeBackAsTheyWere) {
+    // Rows that carry the daemon's alert id keep it, with their creation
+    // time, status and note; rows from before ids were stored get fresh ids
+    // above them, as before.
+    TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "restore_ids");
+    ASSERT_EQ(pdb.sql().execScript(R"sql(
+        INSERT INTO siem.alerts (title, severity, status, note, status_changed_at, created_at, alert_id) VALUES
+          ('seen', 'high', 'acknowledged', 'on it', to_timestamp(250), to_timestamp(200), 41),
+          ('fresh', 'critical', 'new', NULL, NULL, to_timestamp(300), 42),
+          ('done', 'low', 'resolved', 'fixed', to_timestamp(260), to_timestamp(100), 40);
+        INSERT INTO siem.alerts (title, severity, created_at) VALUES ('legacy', 'medium', to_timestamp(50));
+    )sql"),
+              Err::None)
+        << pdb.sql().lastError();
+    Tables t;
+    t.rig.state.alerts->next_id = 43;  // as start-up sets it from the stored ids
+    restoreFromDb(*pdb.db, t.targets());
+    const AlertManager& am = *t.rig.state.alerts;
+    EXPECT_EQ(am.alert_count, 3u) << "the resolved alert stays in the database only";
+    const Alert* seen = am.getAlert(41);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(seen->getTitle(), "seen");
+    EXPECT_EQ(seen->status, AlertStatus::acknowledged);
+    EXPECT_EQ(seen->getNote(), "on it");
+    EXPECT_EQ(seen->status_changed_at, 250);
+    EXPECT_EQ(seen->created_at, 200);
+    ASSERT_NE(am.getAlert(42), nullptr);
+    EXPECT_EQ(am.getAlert(42)->status, AlertStatus::new_);
+    EXPECT_EQ(am.getAlert(42)->status_changed_at, 0);
+    EXPECT_EQ(am.getAlert(40), nullptr);
+    ASSERT_NE(am.getAlert(43), nullptr) << "the legacy row takes the next id";
+    EXPECT_EQ(am.getAlert(43)->getTitle(), "legacy");
+    EXPECT_EQ(am.next_id, 44u);
+}
+
 TEST(Restore, KeepsTheNewestThousandOpenAlerts) {
     TARVEX_PERSISTENCE_DB_OR_SKIP(pdb, "restore_many");
     ASSERT_EQ(pdb.sql().execScript(

@@ -177,6 +177,35 @@ TEST(PersistenceWrite, AlertInsertStoresNullForEmptyOptionalTexts) {
     EXPECT_TRUE(log.has("warning(persistence): failed to insert alert: QueryFailed"));
 }
 
+TEST(PersistenceWrite, AlertStatusUpdateFindsTheRowByAlertId) {
+    TARVEX_POOL_DB_OR_SKIP(pdb, "alert_status");
+    DbStatements st(*pdb.pool);
+    auto alerts = std::unique_ptr<AlertManager, void (*)(AlertManager*)>(mapZeroed<AlertManager>(),
+                                                                         unmapTable<AlertManager>);
+    alerts->init();
+    const u8 none[6] = {};
+    alerts->next_id = 7;
+    const u32 a = alerts->createAlert("first", "", AlertSeverity::high, 0.0f, none, 0);
+    const u32 b = alerts->createAlert("second", "", AlertSeverity::high, 0.0f, none, 4);
+    ASSERT_EQ(st.insertAlert(AlertRow::fromAlert(*alerts->getAlert(a))), Err::None);
+    ASSERT_EQ(st.insertAlert(AlertRow::fromAlert(*alerts->getAlert(b))), Err::None);
+    const Alert* changed = alerts->setStatus(b, AlertStatus::false_positive, "the printer", 1000);
+    ASSERT_EQ(st.updateAlertStatus(AlertStatusRow::fromAlert(*changed)), Err::None);
+    alerts->setStatus(a, AlertStatus::acknowledged, "", 1001);
+    ASSERT_EQ(st.updateAlertStatus(AlertStatusRow::fromAlert(*alerts->getAlert(a))), Err::None);
+    EXPECT_EQ(table(pdb.sql(),
+                    "SELECT alert_id, title, status, note, collision_wave_count, "
+                    "EXTRACT(EPOCH FROM status_changed_at)::bigint FROM siem.alerts ORDER BY id"),
+              "7|first|acknowledged|<null>|0|1001\n"
+              "8|second|false_positive|the printer|4|1000");
+    // An alert that was never stored (a collision alert) has no row: nothing
+    // changes and nothing fails.
+    const u32 c = alerts->createAlert("memory only", "", AlertSeverity::low, 0.0f, none, 2);
+    alerts->setStatus(c, AlertStatus::resolved, "", 1002);
+    EXPECT_EQ(st.updateAlertStatus(AlertStatusRow::fromAlert(*alerts->getAlert(c))), Err::None);
+    EXPECT_EQ(table(pdb.sql(), "SELECT count(*) FROM siem.alerts WHERE status = 'resolved'"), "0");
+}
+
 TEST(PersistenceWrite, GraphSnapshotUpsertsNodesThenEdges) {
     TARVEX_POOL_DB_OR_SKIP(pdb, "graph");
     DbStatements st(*pdb.pool);

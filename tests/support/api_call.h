@@ -26,9 +26,11 @@ struct ApiReply {
     Err err = Err::None;
 };
 
-// Routes GET `target` ("/api/devices?limit=2") through the API's route
-// table and runs the handler on this thread with a fresh request arena.
-inline ApiReply callApi(ServerState& state, std::string_view target) {
+// Routes `method` `target` ("/api/devices?limit=2") with `body` (none when
+// empty) through the API's route table and runs the handler on this thread
+// with a fresh request arena.
+inline ApiReply callApi(ServerState& state, std::string_view target, Method method = Method::get,
+                        std::string_view body = {}) {
     static Router* router = [] {
         auto* r = new Router();
         registerRoutes(*r);
@@ -37,14 +39,16 @@ inline ApiReply callApi(ServerState& state, std::string_view target) {
     std::vector<char> scratch(kHandlerScratchBytes);
     Arena arena(scratch.data(), scratch.size());
     auto req = std::make_unique<HttpRequest>();
-    req->head.method = Method::get;
+    req->head.method = method;
     req->head.target = target;
     size_t q = target.find('?');
     req->head.path = target.substr(0, q);
     req->head.query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
     req->resetForDispatch(&arena);
+    req->body = body;
+    req->has_body = !body.empty();
     ApiReply out;
-    const Route* route = router->match(Method::get, req->head.path, *req);
+    const Route* route = router->match(method, req->head.path, *req);
     if (!route) return out;
     HttpResponse res(&arena);
     out.err = route->handler(&state, *req, res);

@@ -120,6 +120,11 @@ export function postJson(path, body) {
   return request(path, {method: 'POST', headers: {'Content-Type': 'application/json'}, body: text});
 }
 
+// PATCHes `body` (an object, sent as compact JSON).
+export function patchJson(path, body) {
+  return request(path, {method: 'PATCH', headers: {'Content-Type': 'application/json'}, body: JSON.stringify(body)});
+}
+
 // "?a=1&b=x" from an object, leaving out empty values.
 export function query(params) {
   const q = new URLSearchParams();

@@ -4,8 +4,9 @@
 //
 // Events: 'state' (detail: 'connecting' | 'live' | 'reconnecting'),
 // 'reopen' (after every reconnection that follows a lost connection: the
-// daemon may have restarted, so views reload what they show), 'alert' and 'stats' (detail: the
-// message's data object).
+// daemon may have restarted, so views reload what they show), 'alert',
+// 'alert_status' (a triage change) and 'stats' (detail: the message's data
+// object).
 import {apiToken, onSignIn} from './api.js';
 
 export class Feed extends EventTarget {
@@ -55,7 +56,7 @@ export class Feed extends EventTarget {
         this.setState('live');
         if (this.opened) this.dispatchEvent(new Event('reopen'));
         this.opened = true;
-      } else if ((m.type === 'alert' || m.type === 'stats') && m.data) {
+      } else if ((m.type === 'alert' || m.type === 'alert_status' || m.type === 'stats') && m.data) {
         this.dispatchEvent(new CustomEvent(m.type, {detail: m.data}));
       }
     };

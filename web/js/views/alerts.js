@@ -1,9 +1,11 @@
 // alerts.js: the alert list (severity and status filters, search, paging)
-// and the alert panel with its evidence and related events.
+// and the alert panel with its evidence, related events and triage buttons.
 import {h, fill, fmtTime, fmtNum, sevBadge, eventTypeName, errorBox, table, clickable, pager, debounce, throttle, SEVERITIES} from '../dom.js';
-import {getJson, query, enc} from '../api.js';
+import {getJson, patchJson, query, enc} from '../api.js';
 
 const STATUSES = ['new', 'acknowledged', 'investigating', 'resolved', 'false_positive'];
+// The triage buttons: the status each sets and its label.
+const TRIAGE = [['acknowledged', 'Acknowledge'], ['investigating', 'Investigate'], ['resolved', 'Resolve'], ['false_positive', 'False positive']];
 
 // A filter as the API takes it: empty for "all", a word that matches
 // nothing when none is chosen, else the chosen words joined by commas.
@@ -74,12 +76,16 @@ export default {
       else fill(fresh, h('p', {class: 'note'}, 'New alerts arrived. ', h('a', {href: '#/alerts', onclick: e => { e.preventDefault(); state.offset = 0; load(); }}, 'Show the newest')));
     };
     const onReopen = () => load();
+    // A triage change, here or in another window, shows in the list.
+    const onStatus = throttle(() => load(), 500);
     ctx.feed.addEventListener('alert', onAlert);
+    ctx.feed.addEventListener('alert_status', onStatus);
     ctx.feed.addEventListener('reopen', onReopen);
     load();
     if (arg) openAlert(ctx, arg, false);
     return () => {
       ctx.feed.removeEventListener('alert', onAlert);
+      ctx.feed.removeEventListener('alert_status', onStatus);
       ctx.feed.removeEventListener('reopen', onReopen);
     };
   },
@@ -99,18 +105,48 @@ export async function openAlert(ctx, id, pushUrl) {
     return;
   }
   if (!panel.current(token)) return;
+  showAlert(ctx, token, a);
+}
+
+// The triage controls: a note and one button per status; the answer (the
+// alert as it now stands) redraws the panel.
+function triageBox(ctx, token, a) {
+  const note = h('input', {type: 'text', id: 'triage-note', maxlength: 256, placeholder: 'Note (optional)', 'aria-label': 'Triage note'});
+  const msg = h('div', {id: 'triage-msg', role: 'status'});
+  const buttons = TRIAGE.map(([status, label]) => {
+    const b = h('button', {type: 'button', class: 'triage', 'data-status': status, disabled: a.status === status}, label);
+    b.addEventListener('click', async () => {
+      for (const x of buttons) x.disabled = true;
+      try {
+        const next = await patchJson(`/api/alerts/${enc(a.id)}`, {status, note: note.value});
+        if (ctx.panel.current(token)) showAlert(ctx, token, next);
+      } catch (err) {
+        fill(msg, errorBox(err));
+        for (const x of buttons) x.disabled = x.dataset.status === a.status;
+      }
+    });
+    return b;
+  });
+  return h('div', {class: 'triage-box'}, h('div', {class: 'toolbar'}, buttons), note, msg);
+}
+
+function showAlert(ctx, token, a) {
+  const {panel} = ctx;
   panel.setTitle(`Alert ${a.id}`);
   const sourceText = {buffer: 'from the recent events in memory', database: 'from the database', none: ''}[a.event_source] ?? a.event_source;
   fill(panel.body(),
     h('h3', {class: 'alert-title'}, a.title),
     h('dl', {class: 'kv'},
       h('dt', null, 'Severity'), h('dd', null, sevBadge(a.severity)),
-      h('dt', null, 'Status'), h('dd', null, a.status.replace('_', ' ')),
+      h('dt', null, 'Status'), h('dd', {id: 'alert-status'}, a.status.replace('_', ' ')),
+      a.note ? [h('dt', null, 'Note'), h('dd', {id: 'alert-note'}, a.note)] : null,
+      a.status_changed_at ? [h('dt', null, 'Status changed'), h('dd', null, fmtTime(a.status_changed_at))] : null,
       h('dt', null, 'Created'), h('dd', null, fmtTime(a.created_at)),
       h('dt', null, 'Source'), h('dd', {class: 'mono'}, [a.source_ip || '—', a.source_mac !== '00:00:00:00:00:00' ? ` (${a.source_mac})` : '']),
       h('dt', null, 'Destination'), h('dd', {class: 'mono'}, a.dest_ip || '—'),
       h('dt', null, 'Surprise'), h('dd', null, Number(a.surprise_score).toFixed(4)),
       h('dt', null, 'Collision waves'), h('dd', null, fmtNum(a.collision_wave_count))),
+    triageBox(ctx, token, a),
     a.description ? [h('h3', null, 'Description'), h('p', {class: 'alert-description'}, a.description)] : null,
     h('h3', null, 'Evidence'),
     a.evidence ? h('pre', {class: 'evidence'}, a.evidence) : h('p', {class: 'muted'}, 'No evidence text.'),
