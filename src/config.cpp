@@ -52,7 +52,11 @@ constexpr std::string_view kUsage =
     "  LLM_MODEL             LLM model name\n"
     "  API_TOKEN             Bearer token the API requires (default: none)\n"
     "  NEW_DEVICE_ALERTS     Alert when a new device joins, 0 or 1 (default: 1)\n"
-    "  NEW_DEVICE_GRACE      Seconds after the first start without them (default: 600)\n";
+    "  NEW_DEVICE_GRACE      Seconds after the first start without them (default: 600)\n"
+    "  NOTIFY_URL            Where alerts are POSTed, http or https (default: none)\n"
+    "  NOTIFY_FORMAT         json, ntfy or gotify (default: json)\n"
+    "  NOTIFY_MIN_SEVERITY   Lowest severity sent, info to critical (default: high)\n"
+    "  NOTIFY_LINK_BASE      Dashboard address for links (default: http://HOST:PORT)\n";
 
 constexpr size_t kPathMax = 4096;
 constexpr size_t kFileMax = 65536;

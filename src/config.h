@@ -7,8 +7,10 @@
 
 #include <string_view>
 
+#include "alert/manager.h"
 #include "common/text.h"
 #include "common/types.h"
+#include "notify/settings.h"
 
 namespace tarvex {
 
@@ -23,6 +25,24 @@ enum class Environment : u8 { development = 0, production = 1 };
 struct AlertSettings {
     bool new_device_alerts = true;  // NEW_DEVICE_ALERTS (0 turns them off)
     u32 new_device_grace = 600;     // NEW_DEVICE_GRACE, seconds after the first start
+
+    // Notifications (notify/notifier.h). NOTIFY_URL: where alerts are
+    // POSTed, http or https; empty (the default, or a URL that is neither)
+    // leaves notifications off. It may carry credentials: never logged or
+    // reported, only its scheme, host and port.
+    char notify_url[1000] = {};
+    u16 notify_url_len = 0;
+    NotifyFormat notify_format = NotifyFormat::json;          // NOTIFY_FORMAT
+    AlertSeverity notify_min_severity = AlertSeverity::high;  // NOTIFY_MIN_SEVERITY
+    // NOTIFY_LINK_BASE: the dashboard's address as the people notified
+    // reach it; without it "http://<host>:<PORT>", the host being HOST or,
+    // when HOST is a wildcard address, this machine's host name.
+    char notify_link_base[256] = {};
+    u16 notify_link_base_len = 0;
+
+    std::string_view getNotifyUrl() const { return {notify_url, notify_url_len}; }
+    std::string_view getNotifyLinkBase() const { return {notify_link_base, notify_link_base_len}; }
+    bool notifyConfigured() const { return notify_url_len != 0; }
 };
 
 struct Config {
@@ -95,7 +115,7 @@ ArgsScan scanArgs(int argc, const char* const* argv);
 // the missing-path error. Returns the config-file path or nullptr.
 const char* parseArgs(int argc, const char* const* argv);
 
-// The usage text, 1705 bytes.
+// The usage text, 2004 bytes.
 std::string_view usageText();
 void printUsage();
 // One write of the bytes to standard output; the result is ignored.

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "ai/llm.h"
+#include "api/notify_body.h"
 #include "api/routes.h"
 #include "api/ws.h"
 #include "cases/manager.h"
@@ -24,6 +25,7 @@
 #include "ingest/listener.h"
 #include "ingest/stream_listener.h"
 #include "intel/indicators.h"
+#include "notify/notifier.h"
 #include "pipeline.h"
 #include "response/actions.h"
 #include "rules/engine.h"
@@ -231,6 +233,26 @@ Persistence* startPersistence(const Config& config) {
     return persistence;
 }
 
+// The notifier with its thread when NOTIFY_URL is set; nullptr without it
+// or when it cannot start (the daemon then runs without notifications). It
+// lives until the process ends.
+Notifier* startNotifier(const Config& config) {
+    const AlertSettings& a = config.alerts;
+    if (!a.notifyConfigured()) return nullptr;
+    NotifyOptions opts;
+    opts.url = a.getNotifyUrl();
+    opts.link_base = a.getNotifyLinkBase();
+    opts.format = a.notify_format;
+    opts.min_severity = a.notify_min_severity;
+    opts.formatter = notifyFormatter();
+    std::unique_ptr<Notifier> n = Notifier::create(opts);
+    if (!n || n->start() != Err::None) {
+        logWarn("main", "failed to start the notifier \xE2\x80\x94 running without notifications");
+        return nullptr;
+    }
+    return n.release();
+}
+
 // The listener thread, feeding the pipeline until `control` stops it.
 Err startListener(Pipeline& pipeline, const Config& config, ListenerControl& control) {
     ListenerOptions listen;
@@ -317,6 +339,8 @@ int main(int argc, char** argv) {
     pipeline.init(*engine, persistence, config.log_retention_days);
     static LiveFeed feed = wsLiveFeed();
     pipeline.feed = &feed;
+    Notifier* notifier = startNotifier(config);
+    pipeline.notifier = notifier;
     if (config.alerts.new_device_alerts)
         pipeline.enableNewDeviceAlerts(config.alerts.new_device_grace);
     // Without a database there is no restore to wait for.
@@ -328,6 +352,7 @@ int main(int argc, char** argv) {
     static StopPlan stop(listener, pipeline, persistence);
     static ListenerControl streams;
     static StreamCounters stream_counters;
+    if (notifier) stop.addNotifier(*notifier);
     if (Err e = startSignalThread(stop); e != Err::None) {
         logWarn("main",
                 "failed to start the signal thread: {} \xE2\x80\x94 SIGTERM ends the "
@@ -356,6 +381,7 @@ int main(int argc, char** argv) {
     state.actions = stores.actions;
     state.llm = stores.llm;
     state.streams = &stream_counters;
+    state.notifier = notifier;
     Err err = startServer(state, ServerHooks{&stop, onListening});
     if (stop.stopped()) {
         // Threads the stop gave up on (a database that hangs) may still be

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "notify/notifier.h"
 #include "pipeline.h"
 #include "storage/persistence.h"
 
@@ -14,11 +15,18 @@ void Pipeline::enableNewDeviceAlerts(u32 grace) {
     started = now();
 }
 
-void Pipeline::announceAlert(u32 id, bool persist) {
+void Pipeline::announceAlert(u32 id, bool persist, bool new_device) {
     const Alert* a = state->alerts->getAlert(id);
     if (!a) return;
     publishAlert(feed, id, a->getTitle(), severityName(a->severity));
+    if (notifier) notifier->offer(*a, new_device);
     if (persist && persistence) persistence->submitAlert(AlertRow::fromAlert(*a));
+}
+
+void Pipeline::notifyAlertsFrom(u32 first) {
+    for (u32 id = first; id < state->alerts->next_id; ++id) {
+        if (const Alert* a = state->alerts->getAlert(id)) notifier->offer(*a, false);
+    }
 }
 
 namespace {
@@ -60,7 +68,7 @@ void Pipeline::noteNewDevice(const NewDeviceFacts& f) {
         a->setEvidence(evidence.view());
         a->setSourceIp(f.getAddress());
     }
-    announceAlert(id, true);
+    announceAlert(id, true, true);
 }
 
 void Pipeline::decidePendingNewDevices() {

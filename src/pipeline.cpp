@@ -28,6 +28,7 @@ void Pipeline::init(EngineState& engine, Persistence* db, u32 retention_days_) {
     state = &engine;
     persistence = db;
     feed = nullptr;
+    notifier = nullptr;
     last_snapshot_time = last_persist_time = last_retention_time = 0;
     last_snapshot_events = 0;
     retention_days = retention_days_;
@@ -102,8 +103,10 @@ void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) 
 
     // 8. Collision detection on every 100th event.
     if (processed % kCollisionEvery == 0) {
+        const u32 first_id = s.alerts->next_id;
         s.counters.collisions_detected +=
             runCollisionDetection(*s.act, *s.streaks, *s.graph, *s.alerts, feed);
+        if (notifier) notifyAlertsFrom(first_id);
     }
 
     // 9. The event batch is flushed by the persistence thread as it takes

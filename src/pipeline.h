@@ -31,6 +31,7 @@
 
 namespace tarvex {
 
+class Notifier;     // alerts pushed out; absent when NOTIFY_URL is not set
 class Persistence;  // the database write path; absent without a database
 
 constexpr i64 kSnapshotInterval = 5;         // seconds
@@ -45,6 +46,7 @@ struct Pipeline {
     EngineState* state;
     Persistence* persistence;  // nullptr without a database
     const LiveFeed* feed;      // nullptr until the HTTP side provides one
+    Notifier* notifier;        // nullptr without notifications
 
     // When the periodic work last ran (event-driven time, seconds).
     i64 last_snapshot_time;
@@ -101,9 +103,12 @@ struct Pipeline {
     void noteNewDevice(const NewDeviceFacts& facts);
     // Decides the facts held while the restore ran, once it has finished.
     void decidePendingNewDevices();
-    // Publishes a created alert on the live feed and, when asked, writes it
-    // to the database.
-    void announceAlert(u32 id, bool persist);
+    // Publishes a created alert on the live feed, offers it to the notifier
+    // and, when asked, writes it to the database.
+    void announceAlert(u32 id, bool persist, bool new_device = false);
+    // Offers the alerts with ids from `first` up to next_id to the notifier
+    // (those collision detection just made).
+    void notifyAlertsFrom(u32 first);
 
   private:
     i64 now() const { return state->clock(); }

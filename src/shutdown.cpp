@@ -13,6 +13,7 @@
 #include "common/service.h"
 #include "common/thread.h"
 #include "ingest/listener.h"
+#include "notify/notifier.h"
 #include "pipeline.h"
 #include "storage/persistence.h"
 
@@ -121,6 +122,10 @@ void StopPlan::run() {
         logWarn("main", "the stream reader did not stop in time \xE2\x80\x94 going on without it");
     }
 
+    // The notifier sends what the drained listener gave it while the
+    // database flushes, and gives up half a second before the deadline.
+    if (notifier_) notifier_->requestStop(start + (kStopDeadlineMs - 500) * i64{1000000});
+
     u64 flushed = 0, dropped = 0;
     if (db_) {
         {
@@ -131,6 +136,10 @@ void StopPlan::run() {
         Persistence::StopReport r = db_->stop(leftMs());
         flushed = r.flushed;
         dropped = r.dropped;
+    }
+
+    if (notifier_ && !notifier_->waitStopped(leftMs())) {
+        logWarn("main", "the notifier did not stop in time \xE2\x80\x94 going on without it");
     }
 
     std::lock_guard<std::mutex> l(mu_);

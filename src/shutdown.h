@@ -12,7 +12,9 @@
 //   3. the graph is copied for the database once more, so the last changes
 //      since the periodic snapshot are written too;
 //   4. the database writer writes everything it holds (events, devices,
-//      alerts, graph) and closes, within kStopDeadlineMs in all;
+//      alerts, graph) and closes, and beside it the notifier sends the
+//      alerts it holds, both within kStopDeadlineMs in all (a notification
+//      endpoint that does not answer is cut off before the deadline);
 //   5. the HTTP server is stopped: feed clients get a close frame with code
 //      1001 (going away), then every connection is closed.
 // startServer then returns on the main thread, which logs "flushed N,
@@ -33,6 +35,7 @@
 namespace tarvex {
 
 class ListenerControl;
+class Notifier;
 class Persistence;
 struct Pipeline;
 
@@ -47,6 +50,9 @@ class StopPlan {
     // The stream reader's control, once it runs; stopped and waited for
     // beside the listener (at once, when the stop has already begun).
     void addStreams(ListenerControl& streams);
+    // The notifier, when notifications are on (before the signal thread
+    // starts).
+    void addNotifier(Notifier& notifier) { notifier_ = &notifier; }
 
     // The HTTP server is bound and about to serve; `stop_server` ends it (at
     // once, when the stop has already got that far).
@@ -62,6 +68,7 @@ class StopPlan {
   private:
     ListenerControl& listener_;
     ListenerControl* streams_ = nullptr;
+    Notifier* notifier_ = nullptr;
     Pipeline& pipeline_;
     Persistence* db_;
     mutable std::mutex mu_;

@@ -60,6 +60,14 @@ std::optional<AlertStatus> parseStatus(std::string_view text) {
     return std::nullopt;
 }
 
+std::optional<AlertSeverity> parseSeverityName(std::string_view text) {
+    for (u8 k = 0; k <= static_cast<u8>(AlertSeverity::critical); ++k) {
+        const auto s = static_cast<AlertSeverity>(k);
+        if (severityName(s) == text) return s;
+    }
+    return std::nullopt;
+}
+
 void AlertManager::init() {
     next_id = 1;
 }

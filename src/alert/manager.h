@@ -42,6 +42,8 @@ enum class AlertStatus : u8 {
 // The lower-case names ("critical", "false_positive", "new"); "" if unknown.
 std::string_view severityName(AlertSeverity s);
 std::string_view statusName(AlertStatus s);
+// The severity named by its lower-case text, or nothing.
+std::optional<AlertSeverity> parseSeverityName(std::string_view text);
 // The status named by its lower-case text, or nothing.
 std::optional<AlertStatus> parseStatus(std::string_view text);
 // Resolved and false-positive alerts are closed; the others are open.

@@ -23,6 +23,7 @@ struct Config;
 struct ApiAccess;
 class EngineState;
 class HttpCounters;
+class Notifier;
 class Persistence;
 struct CaseManager;
 struct RuleEngine;
@@ -50,6 +51,9 @@ struct ServerState {
     // The stream reader's connections and refusals; nullptr in rigs without
     // one (they then show as zero).
     const StreamCounters* streams = nullptr;
+    // Notifications sent, failed, dropped and digested; nullptr without
+    // them (zeros are shown).
+    const Notifier* notifier = nullptr;
 };
 
 // Every API handler has this shape; it returns an error only when it cannot

@@ -10,6 +10,7 @@
 #include "http/server.h"
 #include "ingest/event.h"
 #include "ingest/stream_listener.h"
+#include "notify/notifier.h"
 #include "storage/persistence.h"
 
 namespace tarvex {
@@ -168,6 +169,18 @@ Err handleMetrics(ServerState& state, HttpRequest&, HttpResponse& res) {
             m.sample("tarvex_http_requests_total", "code", std::string_view(code, 3), n);
         }
     }
+    Notifier::Counters notes{};
+    if (state.notifier) notes = state.notifier->counters();
+    m.family("tarvex_notifications_configured", "gauge", "1 when alerts are pushed to NOTIFY_URL.");
+    m.sample("tarvex_notifications_configured", state.notifier ? 1 : 0);
+    m.family("tarvex_notifications_total", "counter",
+             "Notifications: sent (alerts and digests delivered), failed (given up after every "
+             "attempt), dropped (alerts refused by the full queue or left at the stop), digested "
+             "(alerts the limit of 30 a minute folded into a digest).");
+    m.sample("tarvex_notifications_total", "outcome", "sent", notes.sent);
+    m.sample("tarvex_notifications_total", "outcome", "failed", notes.failed);
+    m.sample("tarvex_notifications_total", "outcome", "dropped", notes.dropped);
+    m.sample("tarvex_notifications_total", "outcome", "digested", notes.digested);
     return res.writer().err();
 }
 

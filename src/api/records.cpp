@@ -100,6 +100,19 @@ void writeSettingsBody(JsonWriter& j, const Config& cfg, const LlmManager& llm) 
     j.key("shuffle_enabled").boolean(false);
     j.key("thehive_url").str("").key("thehive_org").str("");
     j.key("thehive_enabled").boolean(false);
+    j.endObject();
+    // Notifications: whether they are on and how; of the URL only its
+    // scheme, host and port (it may carry a password or a token).
+    const AlertSettings& a = cfg.alerts;
+    FixedText<300> target;
+    appendNotifyTarget(target, a.getNotifyUrl());
+    j.key("notifications").beginObject();
+    j.key("configured").boolean(a.notifyConfigured());
+    j.key("format").str(notifyFormatName(a.notify_format));
+    j.key("min_severity").str(severityName(a.notify_min_severity));
+    j.key("new_devices").boolean(a.notifyConfigured() && a.new_device_alerts);
+    j.key("target").str(target.view());
+    j.key("link_base").str(a.getNotifyLinkBase());
     j.endObject().endObject();
 }
 

@@ -189,12 +189,7 @@ std::optional<EdgeType> parseEdgeType(std::string_view text) {
 }
 
 AlertSeverity parseSeverity(std::string_view text) {
-    for (u8 v = 0; v <= static_cast<u8>(AlertSeverity::critical); ++v) {
-        if (severityName(static_cast<AlertSeverity>(v)) == text) {
-            return static_cast<AlertSeverity>(v);
-        }
-    }
-    return AlertSeverity::info;
+    return parseSeverityName(text).value_or(AlertSeverity::info);
 }
 
 Result<u32> restoreDevices(PgPool& pool, EngineState& t) {

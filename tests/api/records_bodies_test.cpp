@@ -123,13 +123,15 @@ TEST(ActionBodies, ListsActiveSlotsInSlotOrder) {
 
 TEST(LlmSettings, BodiesWithoutProvider) {
     LlmManager llm;
-    EXPECT_EQ(settingsBody(Config{}, llm),
-              "{\"system\":{\"syslog_port\":514,\"max_devices\":200,\"log_retention_days\":30,"
-              "\"environment\":\"development\"},\"llm\":{\"configured\":false,\"provider\":\"\","
-              "\"base_url\":\"\",\"model\":\"\",\"max_tokens\":1024,\"temperature\":0.10},"
-              "\"integrations\":{\"shuffle_url\":\"\",\"shuffle_workflow_id\":\"\","
-              "\"shuffle_enabled\":false,\"thehive_url\":\"\",\"thehive_org\":\"\","
-              "\"thehive_enabled\":false}}");
+    EXPECT_EQ(
+        settingsBody(Config{}, llm),
+        "{\"system\":{\"syslog_port\":514,\"max_devices\":200,\"log_retention_days\":30,"
+        "\"environment\":\"development\"},\"llm\":{\"configured\":false,\"provider\":\"\","
+        "\"base_url\":\"\",\"model\":\"\",\"max_tokens\":1024,\"temperature\":0.10},"
+        "\"integrations\":{\"shuffle_url\":\"\",\"shuffle_workflow_id\":\"\","
+        "\"shuffle_enabled\":false,\"thehive_url\":\"\",\"thehive_org\":\"\","
+        "\"thehive_enabled\":false},\"notifications\":{\"configured\":false,\"format\":\"json\","
+        "\"min_severity\":\"high\",\"new_devices\":false,\"target\":\"\",\"link_base\":\"\"}}");
     EXPECT_EQ(llmBody(llm), "{\"configured\":false,\"provider_count\":0,\"providers\":[]}");
 }
 
@@ -150,7 +152,9 @@ TEST(LlmSettings, BodiesWithProviderNeverShowTheKey) {
               "\"ollama\",\"base_url\":\"http://localhost:11434\",\"model\":\"llama3\","
               "\"max_tokens\":1024,\"temperature\":0.10},\"integrations\":{\"shuffle_url\":\"\","
               "\"shuffle_workflow_id\":\"\",\"shuffle_enabled\":false,\"thehive_url\":\"\","
-              "\"thehive_org\":\"\",\"thehive_enabled\":false}}");
+              "\"thehive_org\":\"\",\"thehive_enabled\":false},\"notifications\":{\"configured\":"
+              "false,\"format\":\"json\",\"min_severity\":\"high\",\"new_devices\":false,"
+              "\"target\":\"\",\"link_base\":\"\"}}");
     std::string providers = llmBody(llm);
     EXPECT_EQ(providers,
               "{\"configured\":true,\"provider_count\":1,\"providers\":[{\"provider\":\"ollama\","

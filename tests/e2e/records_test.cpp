@@ -142,9 +142,18 @@ TEST(E2eRecords, IndicatorStoreFullAnswers503) {
     EXPECT_EQ(last["indicators"][0]["value"], "x");
 }
 
-constexpr std::string_view kIntegrations =
+constexpr std::string_view kIntegrationsPart =
     ",\"integrations\":{\"shuffle_url\":\"\",\"shuffle_workflow_id\":\"\",\"shuffle_enabled\":"
-    "false,\"thehive_url\":\"\",\"thehive_org\":\"\",\"thehive_enabled\":false}}";
+    "false,\"thehive_url\":\"\",\"thehive_org\":\"\",\"thehive_enabled\":false}";
+
+// The end of the settings body without notifications, for a daemon whose
+// dashboard is at 127.0.0.1:`port`.
+std::string integrationsEnd(int port) {
+    return std::string(kIntegrationsPart) +
+           ",\"notifications\":{\"configured\":false,\"format\":\"json\",\"min_severity\":"
+           "\"high\",\"new_devices\":false,\"target\":\"\",\"link_base\":\"http://127.0.0.1:" +
+           std::to_string(port) + "\"}}";
+}
 
 TEST(E2eRecords, SettingsWithoutLlmProvider) {
     ApiDaemon api({{"APP_ENV", "Production"}, {"MAX_DEVICES", "300"}});
@@ -157,7 +166,7 @@ TEST(E2eRecords, SettingsWithoutLlmProvider) {
                           "\"development\"},\"llm\":{\"configured\":false,\"provider\":\"\","
                           "\"base_url\":\"\",\"model\":\"\",\"max_tokens\":1024,\"temperature\":"
                           "0.10}" +
-                          std::string(kIntegrations))
+                          integrationsEnd(api.port))
         << "only the exact text production selects production";
     EXPECT_EQ(call(c, "GET", "/api/settings/llm").body,
               "{\"configured\":false,\"provider_count\":0,\"providers\":[]}");
@@ -203,7 +212,7 @@ TEST(E2eRecords, SettingsWithLlmProviderNeverShowTheKey) {
                       environment + "\"},\"llm\":{\"configured\":true,\"provider\":\"" +
                       row.provider + "\",\"base_url\":\"" + row.base_url +
                       "\",\"model\":\"llama3\",\"max_tokens\":1024,\"temperature\":0.10}" +
-                      std::string(kIntegrations))
+                      integrationsEnd(api.port))
             << row.rule;
         std::string llm = call(c, "GET", "/api/settings/llm").body;
         EXPECT_EQ(llm, "{\"configured\":true,\"provider_count\":1,\"providers\":[{\"provider\":\"" +
