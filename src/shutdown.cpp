@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -123,8 +124,12 @@ void StopPlan::run() {
     }
 
     // The notifier sends what the drained listener gave it while the
-    // database flushes, and gives up half a second before the deadline.
-    if (notifier_) notifier_->requestStop(start + (kStopDeadlineMs - 500) * i64{1000000});
+    // database flushes, for at most kNotifyStopMs and never past the
+    // deadline: an endpoint that does not answer holds the stop no longer.
+    if (notifier_) {
+        const int budget = std::min(kNotifyStopMs, std::max(leftMs() - 500, 0));
+        notifier_->requestStop(monoNanos() + budget * i64{1000000});
+    }
 
     u64 flushed = 0, dropped = 0;
     if (db_) {

@@ -13,8 +13,9 @@
 //      since the periodic snapshot are written too;
 //   4. the database writer writes everything it holds (events, devices,
 //      alerts, graph) and closes, and beside it the notifier sends the
-//      alerts it holds, both within kStopDeadlineMs in all (a notification
-//      endpoint that does not answer is cut off before the deadline);
+//      alerts it holds for at most kNotifyStopMs, both within
+//      kStopDeadlineMs in all (a notification endpoint that does not answer
+//      is cut off then);
 //   5. the HTTP server is stopped: feed clients get a close frame with code
 //      1001 (going away), then every connection is closed.
 // startServer then returns on the main thread, which logs "flushed N,
@@ -41,6 +42,8 @@ struct Pipeline;
 
 // The longest the listener drain and the database flush may take together.
 constexpr int kStopDeadlineMs = 10000;
+// The longest the notifier may go on sending once the stop has begun.
+constexpr int kNotifyStopMs = 5000;
 
 class StopPlan {
   public:

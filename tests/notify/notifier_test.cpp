@@ -4,9 +4,6 @@
 #include "notify/notifier.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -248,29 +245,6 @@ TEST(NotifierRetry, FailuresRetriedWithinBoundsAndLoggedWithoutCredentials) {
         }
     }
 }
-
-// A TCP endpoint that takes connections (the kernel completes them) and
-// never answers.
-class DeadEndpoint {
-  public:
-    DeadEndpoint() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 64);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~DeadEndpoint() { ::close(fd_); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/hook"; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 TEST(NotifierStop, DeadEndpointNeitherHoldsTheOffersNorTheStop) {
     LogCapture log;

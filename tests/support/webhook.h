@@ -1,7 +1,11 @@
-// webhook.h: a notification endpoint inside the test: a real HTTP server on
+// webhook.h: notification endpoints inside the test: a real HTTP server on
 // a loopback port that keeps every request made to "/hook" (or "/message")
-// and answers the statuses it is told, then 200.
+// and answers the statuses it is told, then 200; and one that never answers.
 #pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -92,6 +96,29 @@ class Webhook {
     std::condition_variable cv_;
     std::deque<u16> answers_;
     std::vector<HookRequest> got_;
+};
+
+// A TCP endpoint that takes connections (the kernel completes them) and
+// never answers.
+class DeadEndpoint {
+  public:
+    DeadEndpoint() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 64);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~DeadEndpoint() { ::close(fd_); }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/hook"; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
 };
 
 }  // namespace tarvex::test
