@@ -309,20 +309,6 @@ TEST(NotifierConcurrency, OffersFromSeveralThreadsWhileSendingAndCounting) {
     EXPECT_TRUE(n->waitStopped(3000));
 }
 
-TEST(NotifyWindowTest, AllowsAtMostItsCountInAnyWindow) {
-    NotifyWindow w(3, 1000);
-    for (i64 t : {0, 10, 20}) {
-        ASSERT_TRUE(w.allows(t));
-        w.record(t);
-    }
-    EXPECT_FALSE(w.allows(999));
-    EXPECT_EQ(w.waitMs(500), 500);
-    EXPECT_TRUE(w.allows(1000));  // the first one has left the window
-    w.record(1000);
-    EXPECT_FALSE(w.allows(1009));
-    EXPECT_TRUE(w.allows(1010));
-}
-
 TEST(NotifyTarget, ShowsOnlySchemeHostAndPort) {
     const struct {
         const char* url;
