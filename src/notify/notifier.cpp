@@ -237,6 +237,12 @@ bool Notifier::send(const NotifyMessage& m) {
             sent_.fetch_add(1, std::memory_order_relaxed);
             return true;
         }
+        if (error && pastDeadline()) {
+            failed_.fetch_add(1, std::memory_order_relaxed);
+            logWarnLimited(give_up_limit, "notify", "notification to {} cut off by the stop",
+                           target());
+            return false;
+        }
         // A refusal other than "busy" or "too many" will be refused again.
         const bool again = error != nullptr || status >= 500 || status == 408 || status == 429;
         if (error) {

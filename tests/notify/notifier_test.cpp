@@ -271,6 +271,8 @@ TEST(NotifierStop, DeadEndpointNeitherHoldsTheOffersNorTheStop) {
     // Every alert is accounted for: the one cut off and the rest dropped.
     EXPECT_EQ(c.sent, 0u);
     EXPECT_EQ(c.failed + c.dropped, kOffered);
+    EXPECT_TRUE(log.hasSubstring("warning(notify): notification to http://127.0.0.1:"));
+    EXPECT_TRUE(log.hasSubstring(" cut off by the stop"));
 }
 
 TEST(NotifierConcurrency, OffersFromSeveralThreadsWhileSendingAndCounting) {
