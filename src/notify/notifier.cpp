@@ -139,8 +139,14 @@ void Notifier::requestStop(i64 deadline_ns) {
 }
 
 bool Notifier::waitStopped(int timeout_ms) {
-    std::unique_lock<std::mutex> l(mu_);
-    return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [this] { return done_; });
+    {
+        std::unique_lock<std::mutex> l(mu_);
+        if (!cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [this] { return done_; }))
+            return false;
+    }
+    // The thread has ended its work: reap it.
+    if (thread_.joinable()) thread_.join();
+    return true;
 }
 
 Notifier::Counters Notifier::counters() const {

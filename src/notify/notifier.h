@@ -137,7 +137,7 @@ class Notifier {
     // `deadline_ns` (monotonic) and then ends, cutting short a transfer or
     // a wait that would outlast it.
     void requestStop(i64 deadline_ns);
-    // Whether the thread ended within `timeout_ms`.
+    // Whether the thread ended within `timeout_ms` (it is then joined).
     bool waitStopped(int timeout_ms);
 
     Counters counters() const;
