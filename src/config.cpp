@@ -52,7 +52,8 @@ constexpr std::string_view kUsage =
     "  LLM_MODEL             LLM model name\n"
     "  API_TOKEN             Bearer token the API requires (default: none)\n"
     "  NEW_DEVICE_ALERTS     Alert when a new device joins, 0 or 1 (default: 1)\n"
-    "  NEW_DEVICE_GRACE      Seconds after the first start without them (default: 600)\n";
+    "  NEW_DEVICE_GRACE      Seconds after the first start without them (default: 600)\n"
+    "  INDICATOR_FILES       Threat indicator files to load and watch, comma-separated\n";
 
 constexpr size_t kPathMax = 4096;
 constexpr size_t kFileMax = 65536;
@@ -297,6 +298,10 @@ Config load() {
     readText("LLM_BASE_URL", c.llm_base_url, c.llm_base_url_len);
     readText("LLM_MODEL", c.llm_model, c.llm_model_len);
     readText("API_TOKEN", c.api_token, c.api_token_len);
+    readText("INDICATOR_FILES", c.indicator_files, c.indicator_files_len);
+    if (c.indicator_files_len == sizeof c.indicator_files) {
+        logWarn("config", "INDICATOR_FILES longer than {} bytes, cut", sizeof c.indicator_files);
+    }
     readStreamSettings(c);
     readAlertSettings(c);
 

@@ -9,6 +9,7 @@
 #include "common/mac.h"
 #include "common/text.h"
 #include "ingest/dns.h"
+#include "intel/indicator_index.h"
 #include "pipeline.h"
 #include "storage/persistence.h"
 
@@ -65,13 +66,28 @@ void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
     if (!source_ip.empty() && isLocalIp(source_ip)) {
         if (auto id = ensureNode(source_ip, NodeType::ip_address)) state->graph->bumpAccess(*id, t);
     }
+    // Addresses the text names are matched against the indicators whether
+    // local or not; the sender is the device the alert is about.
+    const bool matching = state->indicators && !state->indicators->empty();
+    IndicatorSighting sighting{};
+    if (matching) {
+        sighting.device = source_ip;
+        sighting.source_ip = source_ip;
+        if (const Node* n = state->graph->findNode(source_ip, NodeType::ip_address))
+            sighting.seed = n->id;
+    }
     u32 taken = 0;
     std::string_view rest = datagram;
     while (taken < kSyslogAddressesPerEvent) {
         auto found = extractIpv4(rest);
         if (!found) break;
         rest.remove_prefix(found->span);
-        if (found->text == source_ip || !isLocalIp(found->text)) continue;
+        if (found->text == source_ip) continue;
+        if (matching) {
+            sighting.dest_ip = found->text;
+            matchIndicatorAddress(found->text, sighting);
+        }
+        if (!isLocalIp(found->text)) continue;
         if (auto id = ensureNode(found->text, NodeType::ip_address))
             state->graph->bumpAccess(*id, t);
         ++taken;
@@ -84,8 +100,13 @@ void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
         if (!found) break;
         rest.remove_prefix(found->span);
         const std::string_view text = found->view();
-        if (text == source_ip || !isLocalIp(text)) continue;
+        if (text == source_ip) continue;
         if (text.substr(0, 7) == "::ffff:" && text.find('.') != std::string_view::npos) continue;
+        if (matching) {
+            sighting.dest_ip = text;
+            matchIndicatorAddress(text, sighting);
+        }
+        if (!isLocalIp(text)) continue;
         if (auto id = ensureNode(text, NodeType::ip_address)) state->graph->bumpAccess(*id, t);
         ++taken;
     }
@@ -148,8 +169,19 @@ void Pipeline::processDhcp(const DhcpEvent& event, std::string_view source_ip) {
 
 void Pipeline::processDns(const DnsEvent& event, std::string_view source_ip) {
     if (!event.valid) return;
-    const i64 t = now();
     std::string_view address = event.client_ip_len ? event.getClientIp() : source_ip;
+    learnDns(event, address);
+    if (state->indicators && !state->indicators->empty()) {
+        IndicatorSighting s{};
+        s.device = address;
+        s.source_ip = address;
+        if (const Node* n = state->graph->findNode(address, NodeType::ip_address)) s.seed = n->id;
+        matchIndicatorDomain(event.getQueryName(), s);
+    }
+}
+
+void Pipeline::learnDns(const DnsEvent& event, std::string_view address) {
+    const i64 t = now();
     if (const Node* node = state->graph->findNode(address, NodeType::ip_address)) {
         u32 id = node->id;
         Neighbor nbrs[kMaxNeighbors];
@@ -227,6 +259,23 @@ void Pipeline::processFirewall(const FirewallEvent& event, std::string_view sour
     }
 
     if (event.has_macs) persistDeviceState(event.src_mac, "");
+
+    if (state->indicators && !state->indicators->empty()) {
+        IndicatorSighting s{};
+        MacText mac_text{};
+        if (event.has_macs) {
+            mac_text = macToString(event.src_mac);
+            s.device = mac_text.view();
+            s.mac = event.src_mac;
+        } else {
+            s.device = !isLocalIp(src) && isLocalIp(dst) ? dst : src;
+        }
+        s.source_ip = src;
+        s.dest_ip = dst;
+        s.seed = src_node ? src_node : dst_node;
+        matchIndicatorAddress(src, s);
+        matchIndicatorAddress(dst, s);
+    }
 }
 
 void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
@@ -266,6 +315,26 @@ void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
         }
         state->fp->observeSignal(client->b, SignalType::conn_behavior, source);
         state->fp->tryIdentifyDevice(client->b);
+    }
+
+    // Addresses, the URL and the file hash against the indicators.
+    if (state->indicators && !state->indicators->empty()) {
+        IndicatorSighting s{};
+        MacText mac_text{};
+        if (client) {
+            mac_text = macToString(client->b);
+            s.device = mac_text.view();
+            s.mac = client->b;
+        } else {
+            s.device = source;
+        }
+        s.source_ip = source;
+        s.dest_ip = dst;
+        s.seed = src_node;
+        matchIndicatorAddress(source, s);
+        matchIndicatorAddress(dst, s);
+        matchIndicatorUrl(event.getRequest(), s);
+        matchIndicatorHash(event.getFileHash(), s);
     }
 
     // 5. Severe events become alerts.

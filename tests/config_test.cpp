@@ -321,7 +321,7 @@ TEST(ConfigArgs, ScanRules) {
             EXPECT_EQ(s.config_path, nullptr);
         }
     }
-    EXPECT_EQ(usageText().size(), 1705u);
+    EXPECT_EQ(usageText().size(), 1787u);
 }
 
 }  // namespace
