@@ -190,6 +190,15 @@ std::optional<IndicatorType> inferIndicatorType(std::string_view v) {
         char out[256];
         u16 len;
         if (normalizeCidr(v, out, len)) return IndicatorType::cidr;
+        // A URL written without its scheme: a host, then a path.
+        // (Not an address with a bad prefix length such as 10.0.0.0/33.)
+        std::string_view host = v.substr(0, v.find('/'));
+        std::string_view path = v.substr(host.size() + 1);
+        bool numeric = !path.empty();
+        for (char c : path) numeric = numeric && c >= '0' && c <= '9';
+        if (numeric) return std::nullopt;
+        if (parseAddress(host) || normalizeIndicator(IndicatorType::domain, host, out, len))
+            return IndicatorType::url;
         return std::nullopt;
     }
     if (parseAddress(v)) return IndicatorType::ip;
