@@ -73,8 +73,7 @@ void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
     if (matching) {
         sighting.device = source_ip;
         sighting.source_ip = source_ip;
-        if (const Node* n = state->graph->findNode(source_ip, NodeType::ip_address))
-            sighting.seed = n->id;
+        sighting.seed_address = source_ip;
     }
     u32 taken = 0;
     std::string_view rest = datagram;
@@ -175,7 +174,7 @@ void Pipeline::processDns(const DnsEvent& event, std::string_view source_ip) {
         IndicatorSighting s{};
         s.device = address;
         s.source_ip = address;
-        if (const Node* n = state->graph->findNode(address, NodeType::ip_address)) s.seed = n->id;
+        s.seed_address = address;
         matchIndicatorDomain(event.getQueryName(), s);
     }
 }

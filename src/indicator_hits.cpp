@@ -112,7 +112,12 @@ void Pipeline::noteIndicatorHit(const IndicatorEntry& e, const IndicatorSighting
     if (s.mac) std::memcpy(mac, s.mac, 6);
     const auto severity = static_cast<AlertSeverity>(static_cast<u8>(e.severity));
     u32 id = state->alerts->createAlert(title.view(), description.view(), severity, 0.0f, mac, 0);
-    if (s.seed) spread(*state->graph, *state->act, *s.seed);
+    std::optional<u32> seed = s.seed;
+    if (!seed && !s.seed_address.empty()) {
+        if (const Node* n = state->graph->findNode(s.seed_address, NodeType::ip_address))
+            seed = n->id;
+    }
+    if (seed) spread(*state->graph, *state->act, *seed);
     if (id == 0) return;
     if (Alert* a = state->alerts->getAlert(id)) {
         a->setEvidence(evidence.view());

@@ -59,6 +59,8 @@ struct IndicatorSighting {
     std::string_view source_ip;  // the alert's addresses
     std::string_view dest_ip;
     std::optional<u32> seed;  // node an activation wave starts from
+    // Or the address whose node it is, looked up only on a hit.
+    std::string_view seed_address;
 };
 
 struct Pipeline {

@@ -86,11 +86,16 @@ void IndicatorIndex::clear(IndicatorHits* hits) {
     count_ = 0;
     v4_lengths_ = 0;
     v6_lengths_[0] = v6_lengths_[1] = v6_lengths_[2] = 0;
+    std::memset(v4_top16_, 0, sizeof v4_top16_);
+    std::memset(v6_top16_, 0, sizeof v6_top16_);
+    std::memset(bloom_, 0, sizeof bloom_);
     std::memset(table_, 0, sizeof table_);
 }
 
 void IndicatorIndex::insert(u64 hash, u32 entry) {
     u64 h = mix(hash);
+    u32 bit = static_cast<u32>(h >> 45) & (kBloomBits - 1);
+    bloom_[bit / 64] |= 1ull << (bit % 64);
     u32 tag = static_cast<u32>(h >> 32);
     for (u32 i = static_cast<u32>(h) & (kTableSlots - 1);; i = (i + 1) & (kTableSlots - 1)) {
         if (table_[i].entry == 0) {
@@ -128,6 +133,10 @@ bool IndicatorIndex::add(const Indicator& ind, u32 slot) {
         e.family = a->family;
         e.prefix_len = len;
         maskTo(a->b, a->family, len, e.addr);
+        if (len >= 16) {
+            u32 top = static_cast<u32>(e.addr[0]) << 8 | e.addr[1];
+            (a->family == 4 ? v4_top16_ : v6_top16_)[top / 64] |= 1ull << (top % 64);
+        }
         if (a->family == 4) {
             v4_lengths_ |= 1ull << len;
         } else {
@@ -145,6 +154,7 @@ bool IndicatorIndex::add(const Indicator& ind, u32 slot) {
 const IndicatorEntry* IndicatorIndex::findText(IndicatorKind kind, std::string_view key,
                                                i64 now) const {
     u64 h = mix(textHash(kind, key));
+    if (!mayHold(h)) return nullptr;
     u32 tag = static_cast<u32>(h >> 32);
     for (u32 i = static_cast<u32>(h) & (kTableSlots - 1); table_[i].entry != 0;
          i = (i + 1) & (kTableSlots - 1)) {
@@ -158,6 +168,7 @@ const IndicatorEntry* IndicatorIndex::findText(IndicatorKind kind, std::string_v
 const IndicatorEntry* IndicatorIndex::findPrefix(u8 family, u8 len, const u8* masked,
                                                  i64 now) const {
     u64 h = mix(prefixHash(family, len, masked));
+    if (!mayHold(h)) return nullptr;
     u32 tag = static_cast<u32>(h >> 32);
     size_t bytes = family == 4 ? 4 : 16;
     for (u32 i = static_cast<u32>(h) & (kTableSlots - 1); table_[i].entry != 0;
@@ -175,24 +186,36 @@ const IndicatorEntry* IndicatorIndex::matchAddress(std::string_view text, i64 no
     if (count_ == 0 || text.empty()) return nullptr;
     auto a = parseAddress(text);
     if (!a) return nullptr;
-    u8 masked[16];
-    if (a->family == 4) {
-        for (u64 lengths = v4_lengths_; lengths != 0;) {
-            int len = 63 - __builtin_clzll(lengths);
-            lengths &= ~(1ull << len);
-            maskTo(a->b, 4, static_cast<u8>(len), masked);
-            if (const IndicatorEntry* e = findPrefix(4, static_cast<u8>(len), masked, now))
-                return e;
-        }
-        return nullptr;
+    const u8 family = a->family;
+    const u32 top = static_cast<u32>(a->b[0]) << 8 | a->b[1];
+    const u64* tops = family == 4 ? v4_top16_ : v6_top16_;
+    // Lengths of /16 and longer can only match when an entry shares the
+    // first 16 bits.
+    const bool long_possible = (tops[top / 64] >> (top % 64)) & 1;
+    u64 words[3];
+    int last_word;
+    if (family == 4) {
+        words[0] = v4_lengths_;
+        last_word = 0;
+    } else {
+        words[0] = v6_lengths_[0];
+        words[1] = v6_lengths_[1];
+        words[2] = v6_lengths_[2];
+        last_word = 2;
     }
-    for (int word = 2; word >= 0; --word) {
-        for (u64 lengths = v6_lengths_[word]; lengths != 0;) {
+    if (!long_possible) {
+        // Keep only /0 .. /15.
+        words[0] &= 0xFFFFull;
+        for (int w = 1; w <= last_word; ++w) words[w] = 0;
+    }
+    u8 masked[16];
+    for (int w = last_word; w >= 0; --w) {
+        for (u64 lengths = words[w]; lengths != 0;) {
             int bit = 63 - __builtin_clzll(lengths);
             lengths &= ~(1ull << bit);
-            auto len = static_cast<u8>(word * 64 + bit);
-            maskTo(a->b, 6, len, masked);
-            if (const IndicatorEntry* e = findPrefix(6, len, masked, now)) return e;
+            auto len = static_cast<u8>(w * 64 + bit);
+            maskTo(a->b, family, len, masked);
+            if (const IndicatorEntry* e = findPrefix(family, len, masked, now)) return e;
         }
     }
     return nullptr;

@@ -6,7 +6,8 @@
 // Addresses and networks go into one prefix table: an entry is keyed by
 // (family, prefix length, masked address), an address indicator being a
 // /32 or /128, and a lookup tries each prefix length present, longest
-// first. Domains, URLs, hashes and e-mail addresses go into the same
+// first (lengths of /16 and longer only when an entry shares the address's
+// first 16 bits). Domains, URLs, hashes and e-mail addresses go into the same
 // open-addressed table keyed by their text; a domain lookup also tries each
 // parent domain. Built whole (clear, add, ...) off the event path; lookups
 // allocate nothing and do not change the index.
@@ -49,7 +50,8 @@ struct IndicatorEntry {
 
 class IndicatorIndex {
   public:
-    static constexpr u32 kTableSlots = 65536;  // a quarter full at most
+    static constexpr u32 kTableSlots = 65536;    // a quarter full at most
+    static constexpr u32 kBloomBits = 1u << 19;  // one bit per key: 3 % false hits when full
 
     // Empties the index and points it at the store's hit counters.
     void clear(IndicatorHits* hits);
@@ -81,6 +83,10 @@ class IndicatorIndex {
     const IndicatorEntry* findText(IndicatorKind kind, std::string_view key, i64 now) const;
     const IndicatorEntry* findPrefix(u8 family, u8 len, const u8* masked, i64 now) const;
     void insert(u64 hash, u32 entry);
+    bool mayHold(u64 mixed) const {
+        u32 bit = static_cast<u32>(mixed >> 45) & (kBloomBits - 1);
+        return (bloom_[bit / 64] >> (bit % 64)) & 1;
+    }
 
     IndicatorHits* hits_;
     u32 count_;
@@ -88,6 +94,13 @@ class IndicatorIndex {
     // v6_lengths_ (bit n%64 of word n/64).
     u64 v4_lengths_;
     u64 v6_lengths_[3];
+    // The first 16 bits of every address entry of /16 or longer, by family
+    // (bit n = top16 n): most event addresses are ruled out with one load.
+    u64 v4_top16_[1024];
+    u64 v6_top16_[1024];
+    // A one-hash filter over every key, ahead of the table: a miss costs a
+    // load from 64 KiB rather than from the 512 KiB table.
+    u64 bloom_[kBloomBits / 64];
     Slot table_[kTableSlots];
     IndicatorEntry entries_[kMaxIndicators];
 };

@@ -120,7 +120,11 @@ bool normalizeCidr(std::string_view v, char (&out)[256], u16& len) {
 }
 
 bool normalizeUrlText(std::string_view v, char (&out)[256], u16& len) {
+    // A scheme ends at the first "://", and only before the path starts.
     size_t scheme = v.find("://");
+    if (scheme != std::string_view::npos && scheme > v.find_first_of("/?#")) {
+        scheme = std::string_view::npos;
+    }
     if (scheme != std::string_view::npos) {
         for (size_t i = 0; i < scheme; ++i) {
             char c = v[i];
