@@ -134,6 +134,10 @@ bool normalizeUrlText(std::string_view v, char (&out)[256], u16& len) {
         }
         if (scheme == 0) return false;
         v.remove_prefix(scheme + 3);
+        // A second scheme ("a://b://c") is no URL: it would read differently
+        // once written without the first.
+        size_t again = v.find("://");
+        if (again != std::string_view::npos && again <= v.find_first_of("/?#")) return false;
     }
     if (v.empty() || v.size() > 256) return false;
     size_t host_end = v.find_first_of("/?#");
