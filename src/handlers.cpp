@@ -170,7 +170,9 @@ void Pipeline::processDns(const DnsEvent& event, std::string_view source_ip) {
     if (!event.valid) return;
     std::string_view address = event.client_ip_len ? event.getClientIp() : source_ip;
     learnDns(event, address);
-    if (state->indicators && !state->indicators->empty()) {
+    // Only a query names the device that asked; a reply line (no client)
+    // would put the resolver's address in its place.
+    if (event.client_ip_len && state->indicators && !state->indicators->empty()) {
         IndicatorSighting s{};
         s.device = address;
         s.source_ip = address;

@@ -94,8 +94,10 @@ TEST(IndicatorHits, EachSourceOfValuesRaisesTheAlert) {
     quiet.p.send(firewall("192.168.1.20", "198.51.100.9"));
     quiet.p.send("<30>Dec  8 05:00:00 gw dnsmasq[77]: query[A] evil.example.org from 192.168.1.20");
     quiet.p.send("<38>Dec  8 05:00:00 gw kernel: link up", "203.0.113.5");
+    quiet.p.send("<30>Dec  8 05:00:00 gw dnsmasq[77]: reply beacon.evil.example is 192.0.2.1");
     EXPECT_TRUE(quiet.titles().empty())
-        << "other addresses and names do not match, nor does a syslog sender";
+        << "other addresses and names do not match, nor does a syslog sender, nor a reply "
+           "line (it names no client, only the resolver that sent it)";
 }
 
 TEST(IndicatorHits, OneAlertPerIndicatorAndDeviceAnHourEveryHitCounted) {
