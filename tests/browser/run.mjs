@@ -420,7 +420,7 @@ async function main() {
       assert((await page.textContent('#alert-note')) === 'checked by the browser test', 'note shown');
       assert(await page.$eval('#panel button.triage[data-status=resolved]', b => b.disabled), 'the current status is not offered');
       if (!FIXTURES) {
-        const a = await (await fetch(`${daemon.origin}/api/alerts/${triaged}`)).json();
+        const a = await (await fetch(`${daemon.origin}/api/alerts/${triaged}`, {headers: AUTH})).json();
         assert(a.status === 'resolved' && a.note === 'checked by the browser test', `daemon has ${a.status}`);
       }
       await page.click('#panel-close');
