@@ -263,11 +263,8 @@ void Pipeline::processFirewall(const FirewallEvent& event, std::string_view sour
 
     if (state->indicators && !state->indicators->empty()) {
         IndicatorSighting s{};
-        MacText mac_text{};
         if (event.has_macs) {
-            mac_text = macToString(event.src_mac);
-            s.device = mac_text.view();
-            s.mac = event.src_mac;
+            s.mac = event.src_mac;  // the device is named by it on a hit
         } else {
             s.device = !isLocalIp(src) && isLocalIp(dst) ? dst : src;
         }
@@ -321,11 +318,8 @@ void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
     // Addresses, the URL and the file hash against the indicators.
     if (state->indicators && !state->indicators->empty()) {
         IndicatorSighting s{};
-        MacText mac_text{};
         if (client) {
-            mac_text = macToString(client->b);
-            s.device = mac_text.view();
-            s.mac = client->b;
+            s.mac = client->b;  // the device is named by it on a hit
         } else {
             s.device = source;
         }

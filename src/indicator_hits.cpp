@@ -4,6 +4,7 @@
 
 #include "common/format.h"
 #include "common/log.h"
+#include "common/mac.h"
 #include "intel/indicator_index.h"
 #include "pipeline.h"
 
@@ -67,9 +68,16 @@ void Pipeline::matchIndicatorHash(std::string_view hash, const IndicatorSighting
     }
 }
 
-void Pipeline::noteIndicatorHit(const IndicatorEntry& e, const IndicatorSighting& s) {
+void Pipeline::noteIndicatorHit(const IndicatorEntry& e, const IndicatorSighting& sighting) {
     const i64 t = now();
     state->indicators->countHit(e, t);
+    // A device with a MAC is named by it (formatted only now, on a hit).
+    IndicatorSighting s = sighting;
+    MacText mac_text{};
+    if (s.mac) {
+        mac_text = macToString(s.mac);
+        s.device = mac_text.view();
+    }
 
     // Once per indicator and device an hour: the pair's memo is found among
     // kMemoProbe slots from its hash; a new pair takes an empty or the

@@ -54,8 +54,8 @@ struct IndicatorAlertMemo {
 // An event's side of an indicator match: what the alert names.
 struct IndicatorSighting {
     std::string_view matched;    // the event's text that matched
-    std::string_view device;     // the local party: MAC text or address
-    const u8* mac;               // its MAC, nullptr when unknown
+    std::string_view device;     // the local party's address, when `mac` is nullptr
+    const u8* mac;               // the local party's MAC (it names the device), or nullptr
     std::string_view source_ip;  // the alert's addresses
     std::string_view dest_ip;
     std::optional<u32> seed;  // node an activation wave starts from
