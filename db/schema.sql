@@ -113,6 +113,23 @@ CREATE TABLE IF NOT EXISTS siem.graph_edges (
 -- target and deletes of nodes.
 CREATE INDEX IF NOT EXISTS graph_edges_target_id_idx ON siem.graph_edges (target_id);
 
+-- Threat indicators added or imported through the API, restored at start.
+-- Those of INDICATOR_FILES are not written here: they are read from their
+-- files at every start. Created by applying this file again on a database
+-- made by an earlier version.
+CREATE TABLE IF NOT EXISTS siem.indicators (
+    id              bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    indicator_type  text                NOT NULL
+        CHECK (indicator_type IN ('ip', 'domain', 'url', 'hash_md5', 'hash_sha1', 'hash_sha256',
+                                  'email', 'cidr')),
+    value           text                NOT NULL,
+    source          text                NOT NULL DEFAULT '',
+    severity        siem.alert_severity NOT NULL DEFAULT 'medium',
+    expires_at      timestamptz,
+    created_at      timestamptz         NOT NULL DEFAULT now(),
+    UNIQUE (indicator_type, value)
+);
+
 -- Cases are kept in memory; this table is only counted by the lifetime
 -- statistics, and is where a future case store would write.
 CREATE TABLE IF NOT EXISTS siem.cases (

@@ -56,7 +56,8 @@ constexpr std::string_view kUsage =
     "  NOTIFY_URL            Where alerts are POSTed, http or https (default: none)\n"
     "  NOTIFY_FORMAT         json, ntfy or gotify (default: json)\n"
     "  NOTIFY_MIN_SEVERITY   Lowest severity sent, info to critical (default: high)\n"
-    "  NOTIFY_LINK_BASE      Dashboard address for links (default: http://HOST:PORT)\n";
+    "  NOTIFY_LINK_BASE      Dashboard address for links (default: http://HOST:PORT)\n"
+    "  INDICATOR_FILES       Threat indicator files to load and watch, comma-separated\n";
 
 constexpr size_t kPathMax = 4096;
 constexpr size_t kFileMax = 65536;
@@ -301,6 +302,10 @@ Config load() {
     readText("LLM_BASE_URL", c.llm_base_url, c.llm_base_url_len);
     readText("LLM_MODEL", c.llm_model, c.llm_model_len);
     readText("API_TOKEN", c.api_token, c.api_token_len);
+    readText("INDICATOR_FILES", c.indicator_files, c.indicator_files_len);
+    if (c.indicator_files_len == sizeof c.indicator_files) {
+        logWarn("config", "INDICATOR_FILES longer than {} bytes, cut", sizeof c.indicator_files);
+    }
     readStreamSettings(c);
     readAlertSettings(c);
 

@@ -71,6 +71,9 @@ struct Config {
     u8 llm_model_len = 0;
     // API_TOKEN: when set, the API asks for "Authorization: Bearer <token>"
     // (api/access.h). Never logged or reported.
+    // INDICATOR_FILES: threat indicator files, comma-separated.
+    char indicator_files[2048] = {};
+    u16 indicator_files_len = 0;
     char api_token[256] = {};
     u16 api_token_len = 0;
 
@@ -94,6 +97,9 @@ struct Config {
     std::string_view getLlmApiKey() const { return view(llm_api_key, llm_api_key_len); }
     std::string_view getLlmBaseUrl() const { return view(llm_base_url, llm_base_url_len); }
     std::string_view getLlmModel() const { return view(llm_model, llm_model_len); }
+    std::string_view getIndicatorFiles() const {
+        return view(indicator_files, indicator_files_len);
+    }
     std::string_view getApiToken() const { return view(api_token, api_token_len); }
     std::string_view getSyslogTlsCert() const { return view(syslog_tls_cert, syslog_tls_cert_len); }
     std::string_view getSyslogTlsKey() const { return view(syslog_tls_key, syslog_tls_key_len); }
@@ -115,7 +121,7 @@ ArgsScan scanArgs(int argc, const char* const* argv);
 // the missing-path error. Returns the config-file path or nullptr.
 const char* parseArgs(int argc, const char* const* argv);
 
-// The usage text, 2004 bytes.
+// The usage text, 2086 bytes.
 std::string_view usageText();
 void printUsage();
 // One write of the bytes to standard output; the result is ignored.

@@ -31,6 +31,8 @@
 
 namespace tarvex {
 
+class IndicatorIndex;
+
 constexpr u32 kHistoryCapacity = 360;  // 30 minutes of 5-second snapshots
 
 // What the pipeline counts (under `lock` held exclusively).
@@ -66,6 +68,12 @@ class EngineState {
     BaselineEngine* baseline = nullptr;
     AlertManager* alerts = nullptr;
     RingBuffer* ring = nullptr;
+
+    // The threat indicators the listener matches events with: published by
+    // the indicator store (a new index swapped in under `lock` held
+    // exclusively), read by the listener under its hold; nullptr until the
+    // store is attached.
+    const IndicatorIndex* indicators = nullptr;
 
     EngineCounters counters{};
     CounterHistory history{};

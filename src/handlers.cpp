@@ -9,6 +9,7 @@
 #include "common/mac.h"
 #include "common/text.h"
 #include "ingest/dns.h"
+#include "intel/indicator_index.h"
 #include "pipeline.h"
 #include "storage/persistence.h"
 
@@ -65,13 +66,27 @@ void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
     if (!source_ip.empty() && isLocalIp(source_ip)) {
         if (auto id = ensureNode(source_ip, NodeType::ip_address)) state->graph->bumpAccess(*id, t);
     }
+    // Addresses the text names are matched against the indicators whether
+    // local or not; the sender is the device the alert is about.
+    const bool matching = state->indicators && !state->indicators->empty();
+    IndicatorSighting sighting{};
+    if (matching) {
+        sighting.device = source_ip;
+        sighting.source_ip = source_ip;
+        sighting.seed_address = source_ip;
+    }
     u32 taken = 0;
     std::string_view rest = datagram;
     while (taken < kSyslogAddressesPerEvent) {
         auto found = extractIpv4(rest);
         if (!found) break;
         rest.remove_prefix(found->span);
-        if (found->text == source_ip || !isLocalIp(found->text)) continue;
+        if (found->text == source_ip) continue;
+        if (matching) {
+            sighting.dest_ip = found->text;
+            matchIndicatorAddress(found->text, sighting);
+        }
+        if (!isLocalIp(found->text)) continue;
         if (auto id = ensureNode(found->text, NodeType::ip_address))
             state->graph->bumpAccess(*id, t);
         ++taken;
@@ -84,8 +99,13 @@ void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
         if (!found) break;
         rest.remove_prefix(found->span);
         const std::string_view text = found->view();
-        if (text == source_ip || !isLocalIp(text)) continue;
+        if (text == source_ip) continue;
         if (text.substr(0, 7) == "::ffff:" && text.find('.') != std::string_view::npos) continue;
+        if (matching) {
+            sighting.dest_ip = text;
+            matchIndicatorAddress(text, sighting);
+        }
+        if (!isLocalIp(text)) continue;
         if (auto id = ensureNode(text, NodeType::ip_address)) state->graph->bumpAccess(*id, t);
         ++taken;
     }
@@ -148,8 +168,21 @@ void Pipeline::processDhcp(const DhcpEvent& event, std::string_view source_ip) {
 
 void Pipeline::processDns(const DnsEvent& event, std::string_view source_ip) {
     if (!event.valid) return;
-    const i64 t = now();
     std::string_view address = event.client_ip_len ? event.getClientIp() : source_ip;
+    learnDns(event, address);
+    // Only a query names the device that asked; a reply line (no client)
+    // would put the resolver's address in its place.
+    if (event.client_ip_len && state->indicators && !state->indicators->empty()) {
+        IndicatorSighting s{};
+        s.device = address;
+        s.source_ip = address;
+        s.seed_address = address;
+        matchIndicatorDomain(event.getQueryName(), s);
+    }
+}
+
+void Pipeline::learnDns(const DnsEvent& event, std::string_view address) {
+    const i64 t = now();
     if (const Node* node = state->graph->findNode(address, NodeType::ip_address)) {
         u32 id = node->id;
         Neighbor nbrs[kMaxNeighbors];
@@ -227,6 +260,20 @@ void Pipeline::processFirewall(const FirewallEvent& event, std::string_view sour
     }
 
     if (event.has_macs) persistDeviceState(event.src_mac, "");
+
+    if (state->indicators && !state->indicators->empty()) {
+        IndicatorSighting s{};
+        if (event.has_macs) {
+            s.mac = event.src_mac;  // the device is named by it on a hit
+        } else {
+            s.device = !isLocalIp(src) && isLocalIp(dst) ? dst : src;
+        }
+        s.source_ip = src;
+        s.dest_ip = dst;
+        s.seed = src_node ? src_node : dst_node;
+        matchIndicatorAddress(src, s);
+        matchIndicatorAddress(dst, s);
+    }
 }
 
 void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
@@ -266,6 +313,23 @@ void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
         }
         state->fp->observeSignal(client->b, SignalType::conn_behavior, source);
         state->fp->tryIdentifyDevice(client->b);
+    }
+
+    // Addresses, the URL and the file hash against the indicators.
+    if (state->indicators && !state->indicators->empty()) {
+        IndicatorSighting s{};
+        if (client) {
+            s.mac = client->b;  // the device is named by it on a hit
+        } else {
+            s.device = source;
+        }
+        s.source_ip = source;
+        s.dest_ip = dst;
+        s.seed = src_node;
+        matchIndicatorAddress(source, s);
+        matchIndicatorAddress(dst, s);
+        matchIndicatorUrl(event.getRequest(), s);
+        matchIndicatorHash(event.getFileHash(), s);
     }
 
     // 5. Severe events become alerts.

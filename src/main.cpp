@@ -24,6 +24,7 @@
 #include "http/server.h"
 #include "ingest/listener.h"
 #include "ingest/stream_listener.h"
+#include "intel/indicator_files.h"
 #include "intel/indicators.h"
 #include "notify/notifier.h"
 #include "pipeline.h"
@@ -288,9 +289,30 @@ bool startStreams(Pipeline& pipeline, const Config& config, ListenerControl& con
     return true;
 }
 
+// Hands an indicator of the API to the database writer.
+void persistIndicator(void* ctx, const Indicator& ind) {
+    static_cast<Persistence*>(ctx)->submitIndicator(ind);
+}
+
+// The indicator store publishes to the listener from now on; the files of
+// INDICATOR_FILES are read before the listener starts and then watched.
+void startIndicators(IndicatorStore& store, EngineState& engine, Persistence* persistence,
+                     const Config& config) {
+    store.attach(&engine);
+    if (persistence) store.setPersistHook(persistIndicator, persistence);
+    if (config.indicator_files_len == 0) return;
+    static IndicatorFiles files(store, config.getIndicatorFiles());
+    files.loadAll();
+    if (Err e = files.start(); e != Err::None) {
+        logWarn("main", "failed to start the indicator file watcher: {}", e);
+    } else {
+        logInfo("main", "watching {} indicator files", files.size());
+    }
+}
+
 // The one-shot restore, beside the listener.
-void startRestore(Persistence& persistence, EngineState& engine) {
-    Err restore = spawnRestoreThread(persistence, engine);
+void startRestore(Persistence& persistence, EngineState& engine, IndicatorStore& indicators) {
+    Err restore = spawnRestoreThread(persistence, engine, &indicators);
     if (restore != Err::None) {
         logWarn("main", "failed to spawn restore thread: {} \xE2\x80\x94 skipping restore",
                 restore);
@@ -335,6 +357,8 @@ int main(int argc, char** argv) {
             engine->alerts->next_id = top.value + 1;
     }
 
+    startIndicators(*stores.indicators, *engine, persistence, config);
+
     static Pipeline pipeline;
     pipeline.init(*engine, persistence, config.log_retention_days);
     static LiveFeed feed = wsLiveFeed();
@@ -368,7 +392,7 @@ int main(int argc, char** argv) {
         return fail(e);
     }
     if (startStreams(pipeline, config, streams, stream_counters)) stop.addStreams(streams);
-    if (persistence) startRestore(*persistence, *engine);
+    if (persistence) startRestore(*persistence, *engine, *stores.indicators);
 
     // Serve HTTP on the main thread until the server returns.
     static ServerState state{};

@@ -1,6 +1,8 @@
 // pipeline.cpp: processEvent and its periodic work.
 #include "pipeline.h"
 
+#include <cstring>
+
 #include "ingest/classify.h"
 #include "storage/persistence.h"
 
@@ -36,6 +38,8 @@ void Pipeline::init(EngineState& engine, Persistence* db, u32 retention_days_) {
     new_device_grace = 0;
     started = now();
     pending_new_count = 0;
+    current_event = {};
+    std::memset(indicator_memo, 0, sizeof indicator_memo);
 }
 
 ListenerTarget Pipeline::listenerTarget() {
@@ -57,6 +61,7 @@ void Pipeline::processEvent(std::string_view bytes, std::string_view source_ip) 
     if (pending_new_count != 0) decidePendingNewDevices();
     // 1-2. Keep the raw text, then classify and parse the whole datagram.
     RawEvent& raw = s.ring->push(bytes, source_ip, t);
+    current_event = bytes;
     ParsedEvent ev = ingest::classifyAndParse(bytes, t);
     raw.event_type = static_cast<u8>(ev.type);
     s.counters.events_by_type[static_cast<u8>(ev.type)] += 1;

@@ -41,6 +41,28 @@ constexpr i64 kGraphPersistInterval = 30;    // seconds, with a database
 constexpr i64 kRetentionInterval = 3600;     // seconds, with a database
 constexpr u32 kSyslogAddressesPerEvent = 8;  // local addresses taken from one syslog text
 constexpr u32 kPendingNewDevices = 64;       // new devices held while the restore runs
+constexpr u32 kIndicatorAlertMemo = 1024;    // (indicator, device) pairs remembered
+constexpr i64 kIndicatorAlertWindow = 3600;  // seconds between alerts of one pair
+
+struct IndicatorEntry;
+
+// When an indicator last raised an alert for one device.
+struct IndicatorAlertMemo {
+    u64 key;  // hash of the indicator and the device; 0 = empty
+    i64 at;
+};
+
+// An event's side of an indicator match: what the alert names.
+struct IndicatorSighting {
+    std::string_view matched;    // the event's text that matched
+    std::string_view device;     // the local party's address, when `mac` is nullptr
+    const u8* mac;               // the local party's MAC (it names the device), or nullptr
+    std::string_view source_ip;  // the alert's addresses
+    std::string_view dest_ip;
+    std::optional<u32> seed;  // node an activation wave starts from
+    // Or the address whose node it is, looked up only on a hit.
+    std::string_view seed_address;
+};
 
 struct Pipeline {
     EngineState* state;
@@ -64,6 +86,11 @@ struct Pipeline {
     u32 pending_new_count;
     NewDeviceFacts pending_new[kPendingNewDevices];
 
+    // Indicator alerts (indicator_hits.cpp): the raw text of the event being
+    // handled, for the evidence, and the pairs recently alerted.
+    std::string_view current_event;
+    IndicatorAlertMemo indicator_memo[kIndicatorAlertMemo];
+
     void init(EngineState& engine, Persistence* db, u32 retention_days_);
 
     // One datagram (the caller holds the state lock exclusively).
@@ -86,6 +113,8 @@ struct Pipeline {
                        std::string_view datagram);
     void processDhcp(const DhcpEvent& event, std::string_view source_ip);
     void processDns(const DnsEvent& event, std::string_view source_ip);
+    // What a DNS query teaches the graph and the fingerprints.
+    void learnDns(const DnsEvent& event, std::string_view address);
     void processFirewall(const FirewallEvent& event, std::string_view source_ip);
     void processCef(const CefEvent& event, std::string_view source_ip);
 
@@ -109,6 +138,18 @@ struct Pipeline {
     // Offers the alerts with ids from `first` up to next_id to the notifier
     // (those collision detection just made).
     void notifyAlertsFrom(u32 first);
+
+    // Indicator matching (indicator_hits.cpp; listener thread, lock held).
+    // Each matches one value of the event against the published index and,
+    // on a hit, counts it and raises the alert (noteIndicatorHit). Nothing
+    // is done while no indicator is loaded.
+    void matchIndicatorAddress(std::string_view address, const IndicatorSighting& s);
+    void matchIndicatorDomain(std::string_view name, const IndicatorSighting& s);
+    void matchIndicatorUrl(std::string_view url, const IndicatorSighting& s);
+    void matchIndicatorHash(std::string_view hash, const IndicatorSighting& s);
+    // Counts the hit; at most once per indicator and device an hour raises
+    // an alert with the indicator's severity and seeds an activation wave.
+    void noteIndicatorHit(const IndicatorEntry& e, const IndicatorSighting& s);
 
   private:
     i64 now() const { return state->clock(); }

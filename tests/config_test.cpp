@@ -321,7 +321,7 @@ TEST(ConfigArgs, ScanRules) {
             EXPECT_EQ(s.config_path, nullptr);
         }
     }
-    EXPECT_EQ(usageText().size(), 2004u);
+    EXPECT_EQ(usageText().size(), 2086u);
 }
 
 }  // namespace

@@ -50,11 +50,30 @@ void writeIndicatorListBody(JsonWriter& j, const Indicator* items, IndicatorPage
         j.key("severity").str(indicatorSeverityName(ind.severity));
         j.key("expiry").i(ind.expiry);
         j.key("created_at").i(ind.created_at);
+        j.key("hits").u(ind.hits);
+        j.key("last_hit").i(ind.last_hit);
         j.endObject();
     }
     j.endArray();
     j.key("total").u(page.total).key("limit").u(limit).key("offset").u(offset);
     j.endObject();
+}
+
+void writeBulkImportBody(JsonWriter& j, const ImportCounts& counts, const FeedResult& feed) {
+    j.beginObject().key("status").str("accepted").key("message").str("bulk import queued");
+    j.key("imported").u(counts.imported);
+    j.key("duplicate").u(counts.duplicate);
+    j.key("rejected").u(feed.rejected + counts.rejected);
+    j.key("rejected_lines").beginArray();
+    for (u32 i = 0; i < feed.kept; ++i) {
+        const RejectedLine& r = feed.first_rejected[i];
+        j.beginObject();
+        j.key("line").u(r.line);
+        j.key("text").str(r.text.substr(0, kRejectedTextBytes));
+        j.key("reason").str(r.reason);
+        j.endObject();
+    }
+    j.endArray().endObject();
 }
 
 void writeActionsBody(JsonWriter& j, const ActionManager& am) {
@@ -178,10 +197,26 @@ Err handleAddIndicator(ServerState& state, HttpRequest& req, HttpResponse& res) 
     return replyFixed(res, kReplyIndicatorCreated);
 }
 
-Err handleBulkImportIndicators(ServerState&, HttpRequest& req, HttpResponse& res) {
+Err handleBulkImportIndicators(ServerState& state, HttpRequest& req, HttpResponse& res) {
     res.content_type = ContentType::json;
     if (!hasRequestBody(req)) return replyJson(res, 400, kBodyMissingBody);
-    return replyFixed(res, acknowledgeBulkIndicatorImport(req.body.size()));
+    acknowledgeBulkIndicatorImport(req.body.size());
+    Result<const QueryParams*> q = req.query();
+    if (!q) return replyJson(res, 400, kBodyBadQuery);
+    FeedDefaults defaults;
+    bool found = false;
+    std::string_view source = q.value->get("source", &found);
+    if (found && !source.empty()) defaults.source = source;
+    std::string_view severity = q.value->get("severity", &found);
+    if (found) defaults.severity = parseIndicatorSeverity(severity);
+    Indicator* items = requestArray<Indicator>(req, kMaxIndicators);
+    if (!items) return Err::OutOfMemory;
+    FeedResult feed = parseIndicatorFeed(req.body, defaults, items, kMaxIndicators);
+    ImportCounts counts = state.indicators->importIndicators(items, feed.count, false);
+    logInfo("indicators", "bulk import: {} imported, {} duplicate, {} rejected", counts.imported,
+            counts.duplicate, feed.rejected + counts.rejected);
+    return replyWritten(res, kMaxBulkImportBodyBytes,
+                        [&](JsonWriter& j) { writeBulkImportBody(j, counts, feed); });
 }
 
 Err handleListActions(ServerState& state, HttpRequest&, HttpResponse& res) {

@@ -11,6 +11,7 @@
 #include "api/context.h"
 #include "api/json.h"
 #include "common/reply.h"
+#include "intel/indicator_feed.h"
 #include "intel/indicators.h"
 #include "response/actions.h"
 #include "rules/engine.h"
@@ -25,7 +26,8 @@ Err handleImportRule(ServerState& state, HttpRequest& req, HttpResponse& res);
 Err handleListIndicators(ServerState& state, HttpRequest& req, HttpResponse& res);
 // POST /api/indicators: {"value", "type", "severity", "source"}.
 Err handleAddIndicator(ServerState& state, HttpRequest& req, HttpResponse& res);
-// POST /api/indicators/bulk: acknowledges the upload; nothing is stored.
+// POST /api/indicators/bulk: imports a plain list, CSV or Zeek intel file
+// (query "source" and "severity" for lines that name none).
 Err handleBulkImportIndicators(ServerState& state, HttpRequest& req, HttpResponse& res);
 // GET /api/response-actions
 Err handleListActions(ServerState& state, HttpRequest& req, HttpResponse& res);
@@ -41,9 +43,18 @@ FixedReply acknowledgeRuleImport(size_t body_len);
 inline constexpr FixedReply kReplyRuleImportAccepted{
     200, "{\"status\":\"accepted\",\"message\":\"rule import queued\"}"};
 
-// Acknowledges a bulk upload of `body_len` bytes: logs its size and returns
-// the accepted reply. The upload itself is not kept.
+// Logs the size of a bulk upload of `body_len` bytes and returns the
+// accepted reply a bulk import's body starts from.
 FixedReply acknowledgeBulkIndicatorImport(size_t body_len);
+
+// Body of a bulk import: {"status":"accepted","message":"bulk import
+// queued","imported":I,"duplicate":D,"rejected":R,"rejected_lines":[{"line":
+// N,"text":T,"reason":W},...]} with the first rejected lines (text cut to
+// kRejectedTextBytes).
+void writeBulkImportBody(JsonWriter& j, const ImportCounts& counts, const FeedResult& feed);
+constexpr size_t kRejectedTextBytes = 200;
+constexpr size_t kMaxBulkImportBodyBytes =
+    256 + FeedResult::kKeptRejections * (128 + 6 * kRejectedTextBytes + 6 * 64);
 
 // Fixed replies of the indicator endpoints.
 inline constexpr FixedReply kReplyMissingValue{400, "{\"error\":\"missing value field\"}"};
@@ -65,7 +76,7 @@ void writeIndicatorListBody(JsonWriter& j, const Indicator* items, IndicatorPage
                             u32 offset);
 // Room that always holds an indicator list page of up to 500 indicators:
 // texts escaped at worst to three bytes per byte, plus keys and numbers.
-constexpr size_t kMaxIndicatorListBodyBytes = 128 + 500 * (160 + 3 * (256 + 64));
+constexpr size_t kMaxIndicatorListBodyBytes = 128 + 500 * (200 + 3 * (256 + 64));
 
 // The body of the action list: {"actions":[...],"total":N}, every active
 // slot in slot order.

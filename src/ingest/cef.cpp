@@ -64,6 +64,10 @@ void applyExtension(std::string_view key, std::string_view value, CefEvent& ev) 
         copyBounded(ev.unifi_subcategory, ev.unifi_subcategory_len, value);
     } else if (key == "UNIFIclientMac" || key == "smac") {
         copyBounded(ev.client_mac, ev.client_mac_len, value);
+    } else if (key == "request") {
+        copyBounded(ev.request, ev.request_len, value);
+    } else if (key == "fileHash") {
+        copyBounded(ev.file_hash, ev.file_hash_len, value);
     }
 }
 

@@ -50,6 +50,10 @@ struct CefEvent {
     char client_mac[18];  // UNIFIclientMac or smac, as text
     u8 client_mac_len;
     char device_vendor[64];
+    char request[256];  // request: a URL the event names
+    u16 request_len;
+    char file_hash[64];  // fileHash
+    u8 file_hash_len;
     bool valid;  // the header was complete
 
     std::string_view getDeviceVendor() const { return {device_vendor, device_vendor_len}; }
@@ -66,6 +70,8 @@ struct CefEvent {
         return {unifi_subcategory, unifi_subcategory_len};
     }
     std::string_view getClientMac() const { return {client_mac, client_mac_len}; }
+    std::string_view getRequest() const { return {request, request_len}; }
+    std::string_view getFileHash() const { return {file_hash, file_hash_len}; }
 };
 
 namespace ingest::cef {

@@ -23,6 +23,7 @@ enum RecordKind : u8 {
     kDeviceRecord = 2,
     kAlertRecord = 3,
     kAlertStatusRecord = 4,
+    kIndicatorRecord = 5,
 };
 
 struct EventHead {
@@ -185,6 +186,10 @@ void Persistence::submitAlertStatus(const AlertStatusRow& row) {
     noteRefusal(queue_.push(kAlertStatusRecord, {asBytes(&row, sizeof row)}));
 }
 
+void Persistence::submitIndicator(const Indicator& ind) {
+    noteRefusal(queue_.push(kIndicatorRecord, {asBytes(&ind, sizeof ind)}));
+}
+
 bool Persistence::submitGraph(const Graph& graph) {
     if (stopping_.load()) return false;
     {
@@ -289,6 +294,12 @@ void Persistence::applyRecords(const std::vector<char>& buf) {
                 AlertStatusRow row;
                 std::memcpy(&row, payload.data(), sizeof row);
                 statements_.updateAlertStatus(row);
+                break;
+            }
+            case kIndicatorRecord: {
+                Indicator ind;
+                std::memcpy(&ind, payload.data(), sizeof ind);
+                statements_.upsertIndicator(ind);
                 break;
             }
             default:

@@ -1,10 +1,10 @@
 // persistence.h: the PostgreSQL copy of what the daemon learns.
 //
 // Persistence writes raw events (batched), device rows, CEF and new-device
-// alerts with their triage changes, and periodic snapshots of the entity graph to the `siem`
-// schema, and purges events past the retention period. The in-memory tables stay authoritative; the
-// database serves the restore at start, the analytics endpoints and the alert detail, which read
-// through pool().
+// alerts with their triage changes, threat indicators of the API, and periodic snapshots of the
+// entity graph to the `siem` schema, and purges events past the retention period. The in-memory
+// tables stay authoritative; the database serves the restore at start, the analytics endpoints and
+// the alert detail, which read through pool().
 //
 // Two sides:
 //  - The listener hands work over with the submit* calls. They copy what
@@ -106,6 +106,8 @@ class Persistence {
     void submitAlert(const AlertRow& row);
     // A triage change (any thread: the triage endpoint hands it over here).
     void submitAlertStatus(const AlertStatusRow& row);
+    // A threat indicator added through the API (any thread).
+    void submitIndicator(const Indicator& ind);
     // A graph snapshot to write: nodes, then edges. The caller holds the
     // state lock (the listener, exclusively): the copy is made here, at
     // once, so no lower-priority thread ever holds the lock the listener

@@ -162,12 +162,13 @@ std::optional<u32> findOrAddNode(Graph& g, std::string_view name, NodeType type)
 struct RestoreArgs {
     Persistence* db;
     EngineState* state;
+    IndicatorStore* indicators;
 };
 
 void* restoreThread(void* p) {
     RestoreArgs* args = static_cast<RestoreArgs*>(p);
     nameThisThread("tarvex-restore");
-    restoreFromDb(*args->db, *args->state);
+    restoreFromDb(*args->db, *args->state, args->indicators);
     delete args;
     return nullptr;
 }
@@ -352,7 +353,41 @@ Result<u32> restoreAlerts(PgPool& pool, EngineState& t) {
     return n;
 }
 
-void restoreFromDb(Persistence& db, EngineState& t) {
+Result<u32> restoreIndicators(PgPool& pool, IndicatorStore& store) {
+    Result<PgRows> rows = pool.query(sql::kRestoreIndicators);
+    if (!rows.ok()) {
+        logWarn("persistence", "failed to query indicators for restore: {}", rows.err);
+        return rows.err;
+    }
+    std::vector<Indicator> items;
+    while (rows.value.next()) {
+        PgRows& r = rows.value;
+        Indicator ind;
+        std::memset(&ind, 0, sizeof ind);
+        Err e = Err::None;
+        i64 expiry = 0, created = 0;
+        if (!readI64(r, 4, expiry, e) || !readI64(r, 5, created, e)) {
+            logWarn("persistence", "failed to read indicator row: {}", e);
+            break;
+        }
+        std::optional<std::string_view> type = r.getText(0);
+        std::optional<std::string_view> value = r.getText(1);
+        if (!type || !value) continue;
+        ind.indicator_type = parseIndicatorType(*type);
+        if (indicatorTypeName(ind.indicator_type) != *type) continue;
+        ind.setValue(*value);
+        ind.setSource(r.getText(2).value_or(""));
+        ind.severity = parseIndicatorSeverity(r.getText(3).value_or("medium"));
+        ind.expiry = expiry;
+        ind.created_at = created;
+        items.push_back(ind);
+    }
+    ImportCounts c = store.importIndicators(items.data(), static_cast<u32>(items.size()), true);
+    logInfo("persistence", "restored {} indicators", c.imported);
+    return c.imported;
+}
+
+void restoreFromDb(Persistence& db, EngineState& t, IndicatorStore* indicators) {
     logInfo("main", "restoring state from database...");
     PgPool& pool = db.pool();
     Result<u32> devices = restoreDevices(pool, t);
@@ -371,15 +406,19 @@ void restoreFromDb(Persistence& db, EngineState& t) {
     logInfo("main", "restore complete: {} devices, {} nodes, {} edges, {} alerts",
             devices.ok() ? devices.value : 0u, nodes.ok() ? nodes.value : 0u,
             edges.ok() ? edges.value : 0u, alerts.ok() ? alerts.value : 0u);
+    if (indicators) {
+        Result<u32> n = restoreIndicators(pool, *indicators);
+        if (!n.ok()) logWarn("main", "failed to restore indicators: {}", n.err);
+    }
 }
 
-Err spawnRestoreThread(Persistence& db, EngineState& t) {
+Err spawnRestoreThread(Persistence& db, EngineState& t, IndicatorStore* indicators) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return Err::SystemResources;
     pthread_attr_setstacksize(&attr, 16u << 20);
     pthread_attr_setguardsize(&attr, 4096);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    auto* args = new (std::nothrow) RestoreArgs{&db, &t};
+    auto* args = new (std::nothrow) RestoreArgs{&db, &t, indicators};
     if (!args) {
         pthread_attr_destroy(&attr);
         return Err::OutOfMemory;

@@ -15,6 +15,7 @@
 
 #include "common/error.h"
 #include "engine_state.h"
+#include "intel/indicators.h"
 #include "storage/persistence.h"
 
 namespace tarvex {
@@ -39,22 +40,31 @@ inline constexpr const char* kRestoreAlerts =
     "host(dest_ip), alert_id, note, EXTRACT(EPOCH FROM status_changed_at)::bigint FROM "
     "siem.alerts WHERE status != 'resolved' AND status != 'false_positive' ORDER BY created_at "
     "DESC LIMIT 1000";
+// The indicators of the API, oldest first.
+inline constexpr const char* kRestoreIndicators =
+    "SELECT indicator_type, value, source, severity::text, COALESCE(EXTRACT(EPOCH FROM "
+    "expires_at)::bigint, 0), EXTRACT(EPOCH FROM created_at)::bigint FROM siem.indicators ORDER "
+    "BY id LIMIT 16384";
 }  // namespace sql
 
 // Rows applied per hold of the state lock.
 constexpr u32 kRestoreRowsPerLock = 256;
 
-// Runs the four phases and logs "info(main): restore complete: ...".
-void restoreFromDb(Persistence& db, EngineState& t);
+// Runs the four phases and logs "info(main): restore complete: ...", then
+// brings back the threat indicators into `indicators` when given.
+void restoreFromDb(Persistence& db, EngineState& t, IndicatorStore* indicators = nullptr);
 
 // The phases: records restored, or the query's error.
 Result<u32> restoreDevices(PgPool& pool, EngineState& t);
 Result<u32> restoreGraph(PgPool& pool, EngineState& t);
 Result<u32> restoreEdges(PgPool& pool, EngineState& t);
 Result<u32> restoreAlerts(PgPool& pool, EngineState& t);
+// Logs "info(persistence): restored {} indicators" (those not already in
+// the store: a file may have named them).
+Result<u32> restoreIndicators(PgPool& pool, IndicatorStore& store);
 
 // Starts restoreFromDb on a detached thread (16 MiB stack, 4 KiB guard).
-Err spawnRestoreThread(Persistence& db, EngineState& t);
+Err spawnRestoreThread(Persistence& db, EngineState& t, IndicatorStore* indicators = nullptr);
 
 // Whole-text, case-sensitive matches of the enumerator names.
 std::optional<NodeType> parseNodeType(std::string_view text);

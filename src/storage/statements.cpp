@@ -272,6 +272,15 @@ Err DbStatements::updateAlertStatus(const AlertStatusRow& row) {
     return e;
 }
 
+Err DbStatements::upsertIndicator(const Indicator& ind) {
+    Err e = pool_.exec(sql::kIndicatorUpsert,
+                       {indicatorTypeName(ind.indicator_type), ind.getValue(), ind.getSource(),
+                        indicatorSeverityName(ind.severity), static_cast<f64>(ind.expiry),
+                        static_cast<f64>(ind.created_at)});
+    if (e != Err::None) logWarn("persistence", "failed to write indicator: {}", e);
+    return e;
+}
+
 // ---------------------------------------------------------------- graph
 
 void DbStatements::writeGraph(const GraphSnapshot& snap) {

@@ -18,6 +18,7 @@
 
 #include "common/error.h"
 #include "common/types.h"
+#include "intel/indicator.h"
 #include "pg/pool.h"
 #include "storage/db_records.h"
 #include "storage/persistence_batch.h"
@@ -42,6 +43,14 @@ inline constexpr const char* kAlertInsert =
 inline constexpr const char* kAlertStatusUpdate =
     "UPDATE siem.alerts SET status = $2, note = $3, status_changed_at = to_timestamp($4) WHERE "
     "alert_id = $1";
+// A threat indicator of the API: $1 type, $2 value, $3 source, $4 severity,
+// $5 expiry and $6 creation in epoch seconds (an expiry of 0 is NULL, never).
+inline constexpr const char* kIndicatorUpsert =
+    "INSERT INTO siem.indicators (indicator_type, value, source, severity, expires_at, "
+    "created_at) VALUES ($1, $2, $3, $4::siem.alert_severity, CASE WHEN $5::float8 = 0 THEN NULL "
+    "ELSE to_timestamp($5::float8) END, to_timestamp($6::float8)) ON CONFLICT (indicator_type, "
+    "value) DO UPDATE SET source = EXCLUDED.source, severity = EXCLUDED.severity, expires_at = "
+    "EXCLUDED.expires_at";
 inline constexpr const char* kPurge =
     "DELETE FROM siem.events WHERE event_time < now() - ($1 || ' days')::interval";
 }  // namespace sql
@@ -74,6 +83,10 @@ class DbStatements {
     // never stored, e.g. a collision alert). Logs "warning(persistence):
     // failed to update alert {id}: {error}" on failure.
     Err updateAlertStatus(const AlertStatusRow& row);
+    // Writes one indicator of the API (a second of the same type and value
+    // updates its source, severity and expiry). Logs "warning(persistence):
+    // failed to write indicator: {error}" on failure.
+    Err upsertIndicator(const Indicator& ind);
 
     // Upserts every node of the snapshot, then every edge, many rows per
     // statement; each logs its summary line when it attempted anything.

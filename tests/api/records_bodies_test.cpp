@@ -47,12 +47,24 @@ TEST(RuleImport, IsAcknowledgedAndLoggedButNotStored) {
     EXPECT_TRUE(log.has("info(routes): rule import request received (1234 bytes)"));
 }
 
-TEST(IndicatorImport, BulkIsAcknowledgedAndLogged) {
+TEST(IndicatorImport, BulkReplyKeepsTheAcceptedKeysThenCounts) {
     LogCapture log;
     FixedReply r = acknowledgeBulkIndicatorImport(42);
     EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}");
     EXPECT_TRUE(log.has("info(routes): bulk indicator import request received (42 bytes)"));
+
+    Indicator items[4];
+    FeedResult feed =
+        parseIndicatorFeed("203.0.113.9\nnot a value\n\"quoted\"\n", FeedDefaults{}, items, 4);
+    ImportCounts counts{1, 2, 3};
+    std::string body = writtenJson([&](JsonWriter& j) { writeBulkImportBody(j, counts, feed); });
+    EXPECT_EQ(body,
+              "{\"status\":\"accepted\",\"message\":\"bulk import queued\",\"imported\":1,"
+              "\"duplicate\":2,\"rejected\":5,\"rejected_lines\":[{\"line\":2,\"text\":\"not a "
+              "value\",\"reason\":\"more than one value on the line\"},{\"line\":3,\"text\":"
+              "\"\\\"quoted\\\"\",\"reason\":\"not an address, network, domain, URL, hash or "
+              "e-mail address\"}]}")
+        << "the parser's rejected lines and the store's refusals add up";
 }
 
 TEST(RuleBodies, ListPage) {
@@ -85,13 +97,15 @@ TEST(IndicatorBodies, ListPage) {
     Indicator out[2];
     ASSERT_EQ(store->listIndicators(1, 50, out, 2).count, 2u);
     out[0].created_at = 1700000000;
+    out[0].hits = 12;
+    out[0].last_hit = 1700000100;
     std::string body = writtenJson([&](JsonWriter& j) {
         writeIndicatorListBody(j, out, {3, 1}, 1, 1);
     });
     EXPECT_EQ(body,
               "{\"indicators\":[{\"type\":\"domain\",\"value\":\"b\",\"source\":\"manual\","
-              "\"severity\":\"high\",\"expiry\":0,\"created_at\":1700000000}],\"total\":3,"
-              "\"limit\":1,\"offset\":1}");
+              "\"severity\":\"high\",\"expiry\":0,\"created_at\":1700000000,\"hits\":12,"
+              "\"last_hit\":1700000100}],\"total\":3,\"limit\":1,\"offset\":1}");
 }
 
 TEST(ActionBodies, ListsActiveSlotsInSlotOrder) {

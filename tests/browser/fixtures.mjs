@@ -95,11 +95,16 @@ export function makeFixtures() {
     [/^\/api\/indicators$/, (q, m, req) => {
       if (req.method() === 'POST') {
         const b = JSON.parse(req.postData() || '{}');
-        indicators.push({type: b.type || 'ip', value: b.value, source: b.source || 'manual', severity: b.severity || 'medium', expiry: 0, created_at: now()});
+        indicators.push({type: b.type || 'ip', value: b.value, source: b.source || 'manual', severity: b.severity || 'medium', expiry: 0, created_at: now(), hits: 0, last_hit: 0});
         return {status: 'created'};
       }
       const p = page(indicators, q);
       return {indicators: p.items, total: p.total, limit: p.limit, offset: p.offset};
+    }],
+    [/^\/api\/indicators\/bulk$/, (q, m, req) => {
+      const lines = (req.postData() || '').split('\n').map(l => l.trim()).filter(l => l && !l.startsWith('#'));
+      for (const v of lines) indicators.push({type: v.includes('/') ? 'cidr' : 'ip', value: v, source: q.get('source') || 'import', severity: q.get('severity') || 'medium', expiry: 0, created_at: now(), hits: 0, last_hit: 0});
+      return {status: 'accepted', message: 'bulk import queued', imported: lines.length, duplicate: 0, rejected: 0, rejected_lines: []};
     }],
     [/^\/api\/rules$/, q => ({rules: [], total: 0, limit: page([], q).limit, offset: page([], q).offset})],
     [/^\/api\/rules\/import$/, () => ({status: 'accepted', message: 'rule import queued'})],

@@ -476,6 +476,20 @@ async function main() {
       await shot('indicators');
     });
 
+    await check('an indicator list file is imported and listed with its hits', ['/api/indicators'], async () => {
+      await go('#/indicators');
+      await page.waitForSelector('#indicator-list table', {timeout: 5000});
+      await page.setInputFiles('#import-file', {name: 'drop.txt', mimeType: 'text/plain',
+        buffer: Buffer.from('# test list\n198.51.100.0/24\n192.0.2.77\n')});
+      await page.selectOption('#import-severity', 'high');
+      await page.click('#import-form button[type=submit]');
+      await page.waitForSelector('#import-result:has-text("2 imported")', {timeout: 5000});
+      await page.waitForSelector('#indicator-list td:has-text("192.0.2.77")', {timeout: 5000});
+      const headers = await page.$$eval('#indicator-list th', els => els.map(e => e.textContent));
+      assert(headers.includes('Hits') && headers.includes('Last hit'), `headers: ${headers}`);
+      await shot('indicators-import');
+    });
+
     await check('a rule import is acknowledged', ['/api/rules'], async () => {
       await go('#/rules');
       await page.waitForSelector('#rule-list table', {timeout: 5000});

@@ -103,11 +103,13 @@ TEST(E2eRecords, IndicatorDefaultsAndTextRules) {
     }
     HttpReply bulk = call(c, "POST", "/api/indicators/bulk", "1.2.3.4\n5.6.7.8\n");
     EXPECT_EQ(bulk.status, 200);
-    EXPECT_EQ(bulk.body, "{\"status\":\"accepted\",\"message\":\"bulk import queued\"}");
+    EXPECT_EQ(bulk.body,
+              "{\"status\":\"accepted\",\"message\":\"bulk import queued\",\"imported\":2,"
+              "\"duplicate\":0,\"rejected\":0,\"rejected_lines\":[]}");
     EXPECT_TRUE(api.logged("info(routes): bulk indicator import request received (16 bytes)"));
     EXPECT_EQ(call(c, "POST", "/api/indicators/bulk").status, 400);
-    EXPECT_NE(call(c, "GET", "/api/indicators").body.find("\"total\":6,"), std::string::npos)
-        << "a bulk import stores nothing";
+    EXPECT_NE(call(c, "GET", "/api/indicators").body.find("\"total\":8,"), std::string::npos)
+        << "a bulk import stores what it names";
 }
 
 TEST(E2eRecords, IndicatorStoreFullAnswers503) {

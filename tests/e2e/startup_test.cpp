@@ -20,12 +20,12 @@ TEST(E2eStartup, VersionAndHelpPrintExactBytes) {
     RunResult h = runToExit({"--help"}, {});
     EXPECT_EQ(h.exit_status, 0);
     EXPECT_EQ(h.out, std::string(usageText()));
-    EXPECT_EQ(h.out.size(), 2004u);
+    EXPECT_EQ(h.out.size(), 2086u);
     EXPECT_EQ(h.err, "");
 
     RunResult hc = runToExit({"-h", "-c", "whatever.env"}, {});
     EXPECT_EQ(hc.exit_status, 0);
-    EXPECT_EQ(hc.out.size(), 2004u);
+    EXPECT_EQ(hc.out.size(), 2086u);
 }
 
 std::map<std::string, std::string> localEnv() {

@@ -28,7 +28,12 @@ TEST(PgSchema, AppliesToAnEmptyDatabaseAndAgain) {
         "information_schema.tables WHERE table_schema = 'siem'");
     ASSERT_TRUE(r.ok() && r.value.next());
     EXPECT_EQ(r.value.getText(0).value_or(""),
-              "alerts,cases,devices,events,graph_edges,graph_nodes");
+              "alerts,cases,devices,events,graph_edges,graph_nodes,indicators");
+    // A database made before the indicator table existed gains it.
+    ASSERT_EQ(s.conn->execScript("DROP TABLE siem.indicators"), Err::None);
+    EXPECT_EQ(s.conn->execScript(schema.c_str()), Err::None) << s.conn->lastError();
+    r = s.conn->query("SELECT count(*) FROM siem.indicators");
+    EXPECT_TRUE(r.ok() && r.value.next()) << "the indicator table is created again";
     r = s.conn->query(
         "SELECT string_agg(enumlabel::text, ',' ORDER BY enumsortorder) FROM pg_enum "
         "WHERE enumtypid = 'siem.alert_severity'::regtype");

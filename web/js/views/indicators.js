@@ -1,5 +1,5 @@
-// indicators.js: threat indicators: list and add.
-import {h, fill, fmtTime, sevBadge, errorBox, table, pager, SEVERITIES} from '../dom.js';
+// indicators.js: threat indicators: list with hits, add one, import a file.
+import {h, fill, fmtNum, fmtTime, sevBadge, errorBox, table, pager, SEVERITIES} from '../dom.js';
 import {getJson, postJson, query} from '../api.js';
 
 const TYPES = ['ip', 'domain', 'url', 'hash_md5', 'hash_sha1', 'hash_sha256', 'email', 'cidr'];
@@ -22,8 +22,42 @@ export default {
         h('label', null, 'Severity', severity), h('label', null, 'Source', source),
         h('button', {type: 'submit', class: 'primary'}, 'Add')),
       msg);
+    const file = h('input', {type: 'file', name: 'file', required: true, id: 'import-file',
+      accept: '.txt,.csv,.dat,.intel,.list,text/plain,text/csv'});
+    const importSource = h('input', {type: 'text', name: 'source', maxlength: 64, placeholder: 'file name', id: 'import-source'});
+    const importSeverity = h('select', {name: 'severity', id: 'import-severity'},
+      SEVERITIES.map(s => h('option', {value: s, selected: s === 'medium'}, s)));
+    const importMsg = h('div', {id: 'import-result'});
+    const importForm = h('form', {class: 'stack card', id: 'import-form'},
+      h('h2', null, 'Import a list'),
+      h('p', {class: 'muted'}, 'A plain list (one address, network, domain, URL, hash or e-mail address a line; # and ; start comments), CSV with a header naming type, value, severity, source and expiry, or a Zeek intel file. Severity and source apply to lines that name none.'),
+      h('div', {class: 'row'}, h('label', null, 'File', file), h('label', null, 'Severity', importSeverity),
+        h('label', null, 'Source', importSource), h('button', {type: 'submit', class: 'primary'}, 'Import')),
+      importMsg);
     const listBox = h('div', {id: 'indicator-list'}, h('p', {class: 'muted'}, 'Loading…'));
-    fill(root, h('h1', null, 'Threat indicators'), form, listBox);
+    fill(root, h('h1', null, 'Threat indicators'), form, importForm, listBox);
+
+    importForm.addEventListener('submit', async e => {
+      e.preventDefault();
+      const f = file.files && file.files[0];
+      if (!f) return;
+      fill(importMsg, h('p', {class: 'muted'}, 'Importing…'));
+      let res;
+      try {
+        const text = await f.text();
+        const source = importSource.value || f.name.slice(0, 64);
+        res = await postJson('/api/indicators/bulk' + query({source, severity: importSeverity.value}), text);
+      } catch (err) {
+        fill(importMsg, errorBox(err));
+        return;
+      }
+      const lines = (res.rejected_lines || []).map(r => h('li', null, `line ${r.line}: ${r.reason} `, h('span', {class: 'mono'}, r.text)));
+      fill(importMsg,
+        h('p', null, `${res.imported} imported, ${res.duplicate} already known, ${res.rejected} rejected.`),
+        lines.length ? h('ul', {class: 'muted'}, lines) : null);
+      file.value = '';
+      load();
+    });
 
     form.addEventListener('submit', async e => {
       e.preventDefault();
@@ -60,9 +94,10 @@ export default {
       }
       fill(listBox,
         table([{label: 'Value', wrap: true}, {label: 'Type'}, {label: 'Severity'}, {label: 'Source', narrow: true},
-               {label: 'Expires', narrow: true}, {label: 'Added'}],
+               {label: 'Expires', narrow: true}, {label: 'Added'}, {label: 'Hits'}, {label: 'Last hit'}],
           res.indicators.map(i => [h('span', {class: 'mono'}, i.value), i.type, sevBadge(i.severity), i.source,
-                                   i.expiry ? fmtTime(i.expiry) : 'never', fmtTime(i.created_at)]),
+                                   i.expiry ? fmtTime(i.expiry) : 'never', fmtTime(i.created_at),
+                                   fmtNum(i.hits ?? 0), i.last_hit ? fmtTime(i.last_hit) : '—']),
           {empty: 'No indicators yet.'}),
         pager(res, off => { state.offset = off; load(); }));
     }
