@@ -120,7 +120,8 @@ TEST_F(DeviceApi, DeviceAndAddressEntriesInOrderWithExactFields) {
               "{\"mac\":\"3C:22:FB:00:00:01\",\"label\":\"macbook\",\"ip\":\"192.168.1.20\","
               "\"confidence\":0.7500,\"signal_count\":3,\"first_seen\":" +
                   num(now - 110) + ",\"last_seen\":" + num(now - 10) +
-                  ",\"type\":\"fingerprinted\"},"
+                  ",\"type\":\"fingerprinted\",\"hostname\":\"\",\"vendor\":\"\",\"kind\":\"\","
+                  "\"evidence\":\"\"},"
                   "{\"mac\":\"00:00:00:00:00:00\",\"label\":\"192.168.1.40\",\"confidence\":0.0000,"
                   "\"signal_count\":2,\"first_seen\":0,\"last_seen\":" +
                   num(now - 10) +
@@ -171,7 +172,8 @@ TEST_F(DeviceApi, SearchMatchesAddressTextLabelAndAddressNamesExactly) {
     };
     const Case cases[] = {
         {"address text, upper case", "3C:22", {"macbook"}},
-        {"case-sensitive", "3c:22", {}},
+        {"letter case is ignored", "3c:22", {"macbook"}},
+        {"label in another case", "MacBook", {"macbook"}},
         {"percent-decoded query value", "3C%3A22", {"macbook"}},
         {"label substring", "print", {"printer"}},
         {"address node name", "192.168.1.3", {"192.168.1.30"}},
@@ -193,15 +195,22 @@ TEST_F(DeviceApi, DetailResolvesNodeThenAddressThenLabel) {
     u32 ip = node("192.168.1.20", NodeType::ip_address, now - 3, 2);
     edge(dev, ip, EdgeType::assigned_to, 0.9f);
 
+    // Identification keys after the spec's: empty for a bare address node.
+    auto ident = [](const std::string& label) {
+        return ",\"label\":\"" + label +
+               "\",\"hostname\":\"\",\"vendor\":\"\",\"kind\":\"\",\"evidence\":\"\",\"user_name\":"
+               "\"\",\"user_kind\":\"\"}";
+    };
     const std::string to_ip =
         ",\"neighbors\":[{\"name\":\"192.168.1.20\",\"type\":\"ip_address\",\"edge_type\":"
-        "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]}";
+        "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]" +
+        ident("phone");
     auto body = [](const std::string& id, const char* type, i64 signals, i64 last, const char* act,
                    const std::string& rest) {
         return "{\"id\":\"" + id + "\",\"type\":\"" + type + "\",\"signal_count\":" + num(signals) +
                ",\"last_seen\":" + num(last) + ",\"activation\":" + act + rest;
     };
-    const std::string none = ",\"neighbors\":[],\"recent_events\":[]}";
+    const std::string none = ",\"neighbors\":[],\"recent_events\":[]" + ident("printer");
     struct Case {
         const char* rule;
         const char* path;
@@ -221,7 +230,8 @@ TEST_F(DeviceApi, DetailResolvesNodeThenAddressThenLabel) {
         {"an address node", "/api/devices/192.168.1.20", 200,
          body("192.168.1.20", "ip_address", 2, now - 3, "0.0000",
               ",\"neighbors\":[{\"name\":\"AA:BB:CC:DD:EE:FF\",\"type\":\"device\",\"edge_type\":"
-              "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]}")},
+              "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]" +
+                  ident(""))},
         {"a device without a node", "/api/devices/printer", 200,
          body("printer", "fingerprinted", 2, now - 60, "0.0000", none)},
         {"an address without a node", "/api/devices/00:11:22:33:44:55", 200,
@@ -258,7 +268,7 @@ TEST_F(DeviceApi, RecentEventsAreTheNewestFiftyMentioningTheId) {
         std::string::npos)
         << r.body;
     EXPECT_TRUE(r.body.ends_with("{\"timestamp\":1011,\"type\":" + num(type) +
-                                 ",\"data\":\"probe 192.168.1.20 #11\"}]}"))
+                                 ",\"data\":\"probe 192.168.1.20 #11\"}],\"label\":"))
         << r.body;
     EXPECT_EQ(r.body.find("unrelated"), std::string::npos);
 }

@@ -30,7 +30,7 @@ const CORPUS = process.env.TARVEX_CORPUS || path.resolve(ROOT, '../shared/corpus
 let SHOTS = process.env.SCREENSHOT_DIR || '';
 const RESULTS = process.env.RESULTS_FILE || path.join(ROOT, 'build/browser-results.json');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
-const FULL_API = 34;
+const FULL_API = 35;
 // The daemon runs with a token, as a user on a real network would; the page
 // must sign in. A short second run checks the page without one.
 const TOKEN = 'browser-test-token-5f0e2d9c41b7a3e8';
