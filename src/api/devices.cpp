@@ -313,14 +313,17 @@ bool eventMentions(const RawEvent& e, std::string_view id) {
 }
 
 // The device an `/api/devices/:id...` path names: the one with that address
-// (its text in either case), else the first in slot order with that label.
+// (its text in either case), else the first in slot order with that label
+// or user's name.
 const DeviceFingerprint* deviceById(const FingerprintEngine& fp, std::string_view id) {
     if (auto mac = parseMac(id)) {
         if (const DeviceFingerprint* d = fp.findDevice(mac->b)) return d;
     }
     const DeviceFingerprint* found = nullptr;
     forEachActiveSlot(fp.devices, fp.device_count, [&](u32, const DeviceFingerprint& d) {
-        if (d.label_len != 0 && d.getLabel() == id) found = &d;
+        if ((d.label_len != 0 && d.getLabel() == id) ||
+            (d.user_name_len != 0 && d.getUserName() == id))
+            found = &d;
         return found == nullptr;
     });
     return found;

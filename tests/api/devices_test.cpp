@@ -267,8 +267,9 @@ TEST_F(DeviceApi, RecentEventsAreTheNewestFiftyMentioningTheId) {
                     num(type) + ",\"data\":\"probe 192.168.1.20 #59\"}"),
         std::string::npos)
         << r.body;
-    EXPECT_TRUE(r.body.ends_with("{\"timestamp\":1011,\"type\":" + num(type) +
-                                 ",\"data\":\"probe 192.168.1.20 #11\"}],\"label\":"))
+    EXPECT_NE(r.body.find("{\"timestamp\":1011,\"type\":" + num(type) +
+                          ",\"data\":\"probe 192.168.1.20 #11\"}],\"label\":"),
+              std::string::npos)
         << r.body;
     EXPECT_EQ(r.body.find("unrelated"), std::string::npos);
 }
@@ -461,6 +462,71 @@ TEST_F(DeviceApi, UnparsableQueryStringIsABadRequest) {
         EXPECT_EQ(r.status, 400) << path;
         EXPECT_EQ(r.body, "{\"error\":\"bad query string\"}") << path;
     }
+}
+
+}  // namespace
+}  // namespace tarvex::test
+
+namespace tarvex::test {
+namespace {
+
+class DeviceOverrideApi : public DeviceApi {};
+
+TEST_F(DeviceOverrideApi, PutStoresTheCorrectionAndAnswersTheDevice) {
+    DeviceFingerprint& d = device("3C:22:FB:00:00:01", "MacBook / iMac", now - 10);
+    struct Case {
+        const char* rule;
+        const char* path;
+        std::string body;
+        int status;
+        const char* expect;  // a part of the answer
+    };
+    const Case cases[] = {
+        {"name and kind", "/api/devices/3C:22:FB:00:00:01", R"({"name":"Work laptop","kind":"laptop"})",
+         200, R"("label":"Work laptop")"},
+        {"lower-case address, kind only", "/api/devices/3c:22:fb:00:00:01", R"({"kind":"nas"})", 200,
+         R"("kind":"nas","evidence":"","user_name":"Work laptop","user_kind":"nas")"},
+        {"by its label", "/api/devices/Work%20laptop", R"({"name":"Office laptop"})", 200,
+         R"("id":"3C:22:FB:00:00:01")"},
+        {"an empty name clears it", "/api/devices/3C:22:FB:00:00:01", R"({"name":""})", 200,
+         R"("label":"MacBook / iMac")"},
+        {"neither key", "/api/devices/3C:22:FB:00:00:01", R"({"label":"x"})", 400, "error"},
+        {"a number is no name", "/api/devices/3C:22:FB:00:00:01", R"({"name":7})", 400, "error"},
+        {"not an object", "/api/devices/3C:22:FB:00:00:01", R"(["name"])", 400, "error"},
+        {"not JSON", "/api/devices/3C:22:FB:00:00:01", "name=x", 400, "error"},
+        {"no body", "/api/devices/3C:22:FB:00:00:01", "", 400, "error"},
+        {"a name over 64 bytes", "/api/devices/3C:22:FB:00:00:01",
+         R"({"name":")" + std::string(65, 'x') + R"("})", 400, "at most 64"},
+        {"an unknown device", "/api/devices/00:00:00:00:00:09", R"({"name":"x"})", 404,
+         "device not found"},
+    };
+    for (const Case& c : cases) {
+        ApiReply r = callApi(st, c.path, Method::put, c.body);
+        EXPECT_EQ(r.status, c.status) << c.rule << ": " << r.body;
+        EXPECT_NE(r.body.find(c.expect), std::string::npos) << c.rule << ": " << r.body;
+    }
+    EXPECT_EQ(d.getUserKind(), "nas");
+    EXPECT_TRUE(d.user_known);
+    // Identification never writes over it.
+    rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.20 3c:22:fb:00:00:01 Annas-MacBook-Pro");
+    EXPECT_EQ(d.getUserKind(), "nas");
+    EXPECT_EQ(d.getLabel(), "MacBook / iMac");
+    ApiReply list = get("/api/devices?search=NAS");
+    EXPECT_EQ(values(list.body, "kind"), std::vector<std::string>{"nas"}) << list.body;
+}
+
+TEST_F(DeviceOverrideApi, ListShowsHostNameVendorAndKindAndSearchFindsThem) {
+    rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.20 3c:22:fb:00:00:02 Annas-iPhone");
+    ApiReply r = get("/api/devices?search=annas");
+    EXPECT_EQ(values(r.body, "hostname"), std::vector<std::string>{"Annas-iPhone"}) << r.body;
+    EXPECT_EQ(values(r.body, "label"), std::vector<std::string>{"iPhone"}) << r.body;
+    if (rig.state.oui.available()) {
+        EXPECT_EQ(values(r.body, "vendor"), std::vector<std::string>{"Apple, Inc."}) << r.body;
+        EXPECT_EQ(values(get("/api/devices?search=apple").body, "hostname"),
+                  std::vector<std::string>{"Annas-iPhone"});
+    }
+    EXPECT_EQ(values(get("/api/devices?search=phone").body, "kind"),
+              std::vector<std::string>{"phone"});
 }
 
 }  // namespace
