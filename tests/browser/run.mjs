@@ -314,6 +314,17 @@ async function main() {
       await page.click('#device-list tbody tr.clickable');
       await page.waitForSelector('#panel:not([hidden]) dl.kv', {timeout: 5000});
       await shot('device-panel');
+      if (!FIXTURES) {
+        // The host name and vendor are shown; a correction is saved and shown.
+        assert((await page.textContent('#device-hostname')) === 'tom-ntb', 'host name shown');
+        await page.fill('#device-user-name', 'Tom\'s notebook');
+        await page.fill('#device-user-kind', 'laptop');
+        await page.click('#device-save');
+        await page.waitForFunction(() => document.querySelector('#device-name')?.textContent === "Tom's notebook", null, {timeout: 5000});
+        assert((await page.textContent('#device-kind')) === 'laptop', 'kind shown');
+        const d = await (await fetch(`${daemon.origin}/api/devices/54:E1:AD:F7:88:5F`, {headers: AUTH})).json();
+        assert(d.user_name === "Tom's notebook" && d.user_kind === 'laptop', `daemon has ${d.user_name}/${d.user_kind}`);
+      }
       await page.click('#panel-close');
       await page.fill('#device-search', '');
       await page.selectOption('#device-status', 'inactive');
@@ -420,7 +431,7 @@ async function main() {
       assert((await page.textContent('#alert-note')) === 'checked by the browser test', 'note shown');
       assert(await page.$eval('#panel button.triage[data-status=resolved]', b => b.disabled), 'the current status is not offered');
       if (!FIXTURES) {
-        const a = await (await fetch(`${daemon.origin}/api/alerts/${triaged}`)).json();
+        const a = await (await fetch(`${daemon.origin}/api/alerts/${triaged}`, {headers: AUTH})).json();
         assert(a.status === 'resolved' && a.note === 'checked by the browser test', `daemon has ${a.status}`);
       }
       await page.click('#panel-close');
