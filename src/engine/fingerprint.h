@@ -7,7 +7,10 @@
 // type t with value x is encoded as bind(initFromSeed(hashToSeed(x)),
 // roleVector(t)) and folded into the device's vector by a weighted bundle in
 // which the newest fact replaces about 1/(n + 1) of the differing bits.
-// Identification picks the most similar profile.
+// `identify` picks the most similar profile vector; the pipeline labels
+// devices by the rules of engine/identity.h instead and keeps the vectors
+// for finding look-alike devices. observeFact folds a fact only once per
+// device (a 512-bit filter of fact hashes), so repetition does not dilute.
 //
 // Devices are taken first-free up to the smaller of the configured limit and
 // 4096 and never removed; an index by address keeps lookups off a scan. The

@@ -1,8 +1,8 @@
 // oui_registry.h: vendor names of hardware-address prefixes from systemd's
 // hardware database.
 //
-// Every Debian machine has systemd's copy of the IEEE registry (about 49,000
-// prefixes of 24, 28 and 36 bits, /usr/lib/udev/hwdb.bin). OuiRegistry opens
+// Debian machines with udev have systemd's copy of the IEEE registry (about
+// 49,000 prefixes of 24, 28 and 36 bits, /usr/lib/udev/hwdb.bin). OuiRegistry opens
 // it once, on the first lookup, through libsystemd (sd_hwdb_new) and asks it
 // with the modalias "OUI:" + the twelve hexadecimal digits of the address: the
 // database's patterns are prefixes of 6, 7 or 9 digits followed by "*", and

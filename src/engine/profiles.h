@@ -1,9 +1,10 @@
 // profiles.h: the built-in device profiles.
 //
-// Each ProfileDef lists the signals typical of one kind of device; at start
-// the table is turned into DeviceProfiles of the fingerprint engine, each
-// the majority bundle of its signals' encodings. Loaded once before any
-// event and never changed afterwards.
+// Each ProfileDef lists the signals typical of one kind of device and the
+// identification rules of engine/identity.h; at start the table is turned
+// into DeviceProfiles of the fingerprint engine, each the majority bundle of
+// its signals' encodings (the rules are read from the table itself).
+// Loaded once before any event and never changed afterwards.
 #pragma once
 
 #include <span>

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/mac.h"
-#include "common/format.h"
 #include "common/text.h"
 
 namespace tarvex::ingest::dhcp {
@@ -110,16 +109,11 @@ void readOptions(std::string_view text, DhcpEvent& ev) {
         text = skipSpaces(text);
         size_t i = 0;
         while (i < text.size() && isDigit(text[i])) ++i;
-        if (i > 0 && i <= 3) {
-            FixedText<8> number;
-            number.append(text.substr(0, i));
-            if (ev.option55_len && ev.option55_len < kOption55Cap) {
-                ev.option55[ev.option55_len++] = ',';
-            }
-            std::string_view used(ev.option55, ev.option55_len);
-            if (used.size() + i <= kOption55Cap) {
-                for (size_t k = 0; k < i; ++k) ev.option55[ev.option55_len++] = text[k];
-            }
+        // An option number (1 to 3 digits) with its ":name" or alone;
+        // anything else between commas is skipped.
+        if (i > 0 && i <= 3 && ev.option55_len + i + 1 <= kOption55Cap) {
+            if (ev.option55_len) ev.option55[ev.option55_len++] = ',';
+            for (size_t k = 0; k < i; ++k) ev.option55[ev.option55_len++] = text[k];
         }
         const size_t comma = text.find(',');
         if (comma == npos) break;
