@@ -48,6 +48,14 @@ CREATE TABLE IF NOT EXISTS siem.devices (
     last_seen     timestamptz NOT NULL DEFAULT now(),
     created_at    timestamptz NOT NULL DEFAULT now()
 );
+-- Identification: the latest host name and the vendor of the address
+-- prefix; the user's correction (PUT /api/devices/:id), which identification
+-- never overwrites. Added in place, so that applying this file again
+-- upgrades a database made by an earlier version.
+ALTER TABLE siem.devices ADD COLUMN IF NOT EXISTS hostname text;
+ALTER TABLE siem.devices ADD COLUMN IF NOT EXISTS vendor text;
+ALTER TABLE siem.devices ADD COLUMN IF NOT EXISTS user_name text;
+ALTER TABLE siem.devices ADD COLUMN IF NOT EXISTS user_kind text;
 -- Device discovery time series.
 CREATE INDEX IF NOT EXISTS devices_first_seen_idx ON siem.devices (first_seen);
 

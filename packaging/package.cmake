@@ -31,6 +31,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS postgresql)
+# Vendor names of hardware addresses come from udev's hardware database.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS udev)
 # The summary is the first line of the description; this is the rest.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "tarvex receives the logs of a home or small-office network's gateway, DHCP

@@ -24,6 +24,7 @@
 #include "common/types.h"
 #include "engine/activation.h"
 #include "engine/baseline.h"
+#include "engine/oui_registry.h"
 #include "engine/collision.h"
 #include "engine/fingerprint.h"
 #include "engine/graph.h"
@@ -68,6 +69,9 @@ class EngineState {
     BaselineEngine* baseline = nullptr;
     AlertManager* alerts = nullptr;
     RingBuffer* ring = nullptr;
+    // Vendor names of address prefixes (systemd's hardware database), asked
+    // once per new device by the listener and the restore, under `lock`.
+    OuiRegistry oui;
 
     // The threat indicators the listener matches events with: published by
     // the indicator store (a new index swapped in under `lock` held

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/mac.h"
 #include "common/text.h"
+#include "engine/identity.h"
 #include "ingest/dns.h"
 #include "intel/indicator_index.h"
 #include "pipeline.h"
@@ -49,15 +50,155 @@ std::optional<u32> Pipeline::ensureNode(std::string_view name, NodeType type) {
 void Pipeline::persistDeviceState(const u8 mac[6], std::string_view fallback_label) {
     if (!persistence) return;
     DeviceRow row{};
-    std::memcpy(row.mac, mac, 6);
-    std::string_view label = fallback_label;
     if (const DeviceFingerprint* d = state->fp->findDevice(mac)) {
-        if (d->label_len) label = d->getLabel();
-        row.confidence = d->confidence;
-        row.signal_count = d->signal_count;
+        row = DeviceRow::of(*d, d->label_len ? d->getLabel() : fallback_label);
+    } else {
+        std::memcpy(row.mac, mac, 6);
+        copyBounded(row.label, row.label_len, fallback_label);
     }
-    copyBounded(row.label, row.label_len, label);
     persistence->submitDevice(row);
+}
+
+namespace {
+
+// What a new-device alert calls the maker: the registry's vendor name when
+// the lookup found one, else the address prefix.
+std::string_view alertVendor(const DeviceFingerprint* d, const OuiText& oui) {
+    if (d && d->vendor_len) return d->getVendor();
+    return oui.view();
+}
+
+}  // namespace
+
+DeviceFingerprint* Pipeline::deviceFor(const u8 key[6], const u8 mac[6], bool& created) {
+    created = false;
+    if (DeviceFingerprint* d = state->fp->findDevice(key)) {
+        if (!d->vendor_known && !isLocallyAdministeredMac(mac)) {
+            // A restored record without a vendor: asked once.
+            char buf[kVendorCap];
+            identity::noteVendor(*d, state->oui.lookup(mac, buf));
+        }
+        return d;
+    }
+    DeviceFingerprint* d = state->fp->getOrCreateDevice(key);
+    if (!d) return nullptr;
+    created = true;
+    char buf[kVendorCap];
+    identity::noteVendor(*d, state->oui.lookup(mac, buf));
+    return d;
+}
+
+bool Pipeline::learnDhcpFacts(DeviceFingerprint& d, std::string_view hostname,
+                              std::string_view options, std::string_view vendor_class) {
+    FingerprintEngine& fp = *state->fp;
+    bool changed = false;
+    if (!hostname.empty()) {
+        fp.observeFact(d, SignalType::hostname, hostname);
+        changed |= identity::noteHostname(d, hostname);
+    }
+    if (!options.empty() && fp.observeFact(d, SignalType::dhcp_profile, options))
+        changed |= identity::noteOptions(d, options);
+    if (!vendor_class.empty()) {
+        fp.observeFact(d, SignalType::vendor_class, vendor_class);
+        changed |= identity::noteVendorClass(d, vendor_class);
+    }
+    return changed;
+}
+
+std::optional<MacAddr> Pipeline::keyFor(const u8 mac[6], std::string_view hostname) {
+    MacAddr key;
+    if (!isLocallyAdministeredMac(mac)) {
+        std::memcpy(key.b, mac, 6);
+        return key;
+    }
+    if (hostname.empty()) {
+        // A randomised address already given its own record (below).
+        if (state->fp->findDevice(mac)) {
+            std::memcpy(key.b, mac, 6);
+            return key;
+        }
+        return std::nullopt;
+    }
+    const i64 t = now();
+    key = stableHostnameMac(hostname);
+    DeviceFingerprint* folded = state->fp->findDevice(key.b);
+    if (folded && folded->alias_seen != 0 && std::memcmp(folded->alias_mac, mac, 6) != 0 &&
+        t - folded->alias_seen < kAliasWindow) {
+        // Another randomised address with this name was heard from within
+        // the hour: a second device of the same model, not the same one.
+        std::memcpy(key.b, mac, 6);
+        return key;
+    }
+    if (state->fp->findDevice(mac)) {  // had its own record before: keep it
+        std::memcpy(key.b, mac, 6);
+        return key;
+    }
+    return key;
+}
+
+DhcpExchange* Pipeline::exchangeFor(u32 xid, bool create) {
+    DhcpExchange* oldest = &exchanges[0];
+    for (DhcpExchange& e : exchanges) {
+        if (e.touched != 0 && e.xid == xid) {
+            e.touched = ++exchange_clock;
+            return &e;
+        }
+        if (e.touched < oldest->touched) oldest = &e;
+    }
+    if (!create) return nullptr;
+    *oldest = DhcpExchange{};
+    oldest->xid = xid;
+    oldest->touched = ++exchange_clock;
+    return oldest;
+}
+
+void Pipeline::processDhcpDetail(const DhcpEvent& event) {
+    DhcpExchange& ex = *exchangeFor(event.xid, true);
+    switch (event.detail) {
+        case DhcpDetail::vendor_class:
+            copyBounded(ex.vendor_class, ex.vendor_class_len, event.getVendorClass());
+            break;
+        case DhcpDetail::client_name:
+            copyBounded(ex.hostname, ex.hostname_len, event.getHostname());
+            break;
+        case DhcpDetail::requested_options: {
+            const std::string_view part = event.getOption55();
+            if (!ex.options_open) {
+                // A new list. Every client asks for the subnet mask (1) first;
+                // a list that starts elsewhere lost its first line.
+                ex.options_len = 0;
+                ex.options_bad = part.substr(0, 2) != "1," && part != "1";
+                ex.options_ready = false;
+            }
+            // dnsmasq writes four options per line; a continued line with
+            // another count means a line is missing.
+            u32 count = part.empty() ? 0 : 1;
+            for (char c : part) count += c == ',';
+            if (event.options_continue && count != 4) ex.options_bad = true;
+            if (ex.options_len && ex.options_len < kOption55Cap) ex.options[ex.options_len++] = ',';
+            for (char c : part)
+                if (ex.options_len < kOption55Cap) ex.options[ex.options_len++] = c;
+            ex.options_open = event.options_continue;
+            if (!ex.options_open) ex.options_ready = !ex.options_bad;
+            break;
+        }
+        case DhcpDetail::none:
+            return;
+    }
+    if (!ex.has_key) return;  // delivered when a message line names the client
+    DeviceFingerprint* d = state->fp->findDevice(ex.key);
+    if (!d) return;
+    std::string_view options;
+    if (ex.options_ready) {
+        options = std::string_view(ex.options, ex.options_len);
+        ex.options_ready = false;
+    }
+    const std::string_view vc =
+        event.detail == DhcpDetail::vendor_class ? event.getVendorClass() : std::string_view{};
+    const std::string_view name =
+        event.detail == DhcpDetail::client_name ? event.getHostname() : std::string_view{};
+    if (learnDhcpFacts(*d, name, options, vc)) identity::identify(*d);
+    persistDeviceState(ex.key, "");
 }
 
 void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
@@ -111,47 +252,74 @@ void Pipeline::processSyslog(const SyslogMessage&, std::string_view source_ip,
     }
 }
 
-void Pipeline::processDhcp(const DhcpEvent& event, std::string_view source_ip) {
-    if (!event.valid || isZeroMac(event.mac)) return;
-    std::string_view hostname = event.getHostname();
-    std::string_view assigned = event.getAssignedIp();
-    std::string_view address = assigned.empty() ? source_ip : assigned;
-    bool local_mac = isLocallyAdministeredMac(event.mac);
-
-    MacAddr key;
-    if (local_mac) {
-        if (hostname.empty()) {
-            if (!address.empty()) ensureNode(address, NodeType::ip_address);
-            return;
-        }
-        key = stableHostnameMac(hostname);
-    } else {
-        std::memcpy(key.b, event.mac, 6);
+void Pipeline::processDhcp(const DhcpEvent& event, std::string_view) {
+    if (!event.valid) return;
+    if (event.detail != DhcpDetail::none) {
+        if (event.has_xid) processDhcpDetail(event);
+        return;
     }
+    if (isZeroMac(event.mac)) return;
+    DhcpExchange* ex = event.has_xid ? exchangeFor(event.xid, true) : nullptr;
+    if (ex && ex->options_open) {
+        ex->options_open = false;  // the list's last line never came
+        ex->options_bad = true;
+    }
+    std::string_view hostname = event.getHostname();
+    if (hostname.empty() && ex) hostname = std::string_view(ex->hostname, ex->hostname_len);
+    // Only an address the client holds or is given links it; a DISCOVER's
+    // requested address, a NAK's refused one, or no address at all (never
+    // the sender's) does not.
+    std::string_view address = event.getAssignedIp();
+    const bool client_address =
+        !address.empty() && event.message_type != DhcpMessageType::discover &&
+        event.message_type != DhcpMessageType::nak &&
+        (extractIpv4(address).has_value() || address.find(':') != std::string_view::npos);
+    if (!client_address) address = {};
+    const bool local_mac = isLocallyAdministeredMac(event.mac);
+
+    std::optional<MacAddr> resolved = keyFor(event.mac, hostname);
+    if (!resolved) {
+        if (!address.empty()) ensureNode(address, NodeType::ip_address);
+        return;
+    }
+    const MacAddr key = *resolved;
+    const bool folded = std::memcmp(key.b, event.mac, 6) != 0;
 
     OuiText oui = macOui(event.mac);
-    const bool known = state->fp->findDevice(key.b) != nullptr;
-    state->fp->observeSignal(key.b, SignalType::manufacturer, oui.view());
-    if (!hostname.empty()) state->fp->observeSignal(key.b, SignalType::hostname, hostname);
-    if (event.option55_len) {
-        state->fp->observeSignal(key.b, SignalType::dhcp_profile, event.getOption55());
+    bool created = false;
+    DeviceFingerprint* d = deviceFor(key.b, event.mac, created);
+    if (d) {
+        FingerprintEngine& fp = *state->fp;
+        fp.observeFact(*d, SignalType::manufacturer, oui.view());
+        bool changed = created;
+        changed |= learnDhcpFacts(*d, hostname, event.getOption55(), event.getVendorClass());
+        if (ex) {
+            std::memcpy(ex->key, key.b, 6);
+            std::memcpy(ex->mac, event.mac, 6);
+            ex->has_key = true;
+            std::string_view options;
+            if (ex->options_ready) {
+                options = std::string_view(ex->options, ex->options_len);
+                ex->options_ready = false;
+            }
+            changed |= learnDhcpFacts(*d, std::string_view(ex->hostname, ex->hostname_len), options,
+                                      std::string_view(ex->vendor_class, ex->vendor_class_len));
+        }
+        if (local_mac && folded) {
+            std::memcpy(d->alias_mac, event.mac, 6);
+            d->alias_seen = now();
+        }
+        if (changed) identity::identify(*d);
     }
-    if (event.vendor_class_len) {
-        state->fp->observeSignal(key.b, SignalType::vendor_class, event.getVendorClass());
-    }
-    if (!hostname.empty() && local_mac) {
-        if (DeviceFingerprint* d = state->fp->findDevice(key.b)) d->setLabel(hostname);
-    }
-    state->fp->tryIdentifyDevice(key.b);
-    if (!known && new_device_alerts && state->fp->findDevice(key.b)) {
+    if (created && new_device_alerts) {
         NewDeviceFacts f{};
         f.seen_at = now();
         f.key = key;
         std::memcpy(f.mac, event.mac, 6);
-        f.folded = local_mac;
+        f.folded = folded;
         f.via = "DHCP";
         copyBounded(f.hostname, f.hostname_len, hostname);
-        copyBounded(f.vendor, f.vendor_len, oui.view());
+        copyBounded(f.vendor, f.vendor_len, alertVendor(d, oui));
         copyBounded(f.address, f.address_len, address);
         copyBounded(f.dhcp_params, f.dhcp_params_len, event.getOption55());
         copyBounded(f.vendor_class, f.vendor_class_len, event.getVendorClass());
@@ -183,23 +351,33 @@ void Pipeline::processDns(const DnsEvent& event, std::string_view source_ip) {
 
 void Pipeline::learnDns(const DnsEvent& event, std::string_view address) {
     const i64 t = now();
+    // A line without a client address is the resolver's own: it touches the
+    // sender's node but teaches no device anything.
+    const bool has_client = event.client_ip_len != 0;
     if (const Node* node = state->graph->findNode(address, NodeType::ip_address)) {
         u32 id = node->id;
-        Neighbor nbrs[kMaxNeighbors];
-        u32 n = state->graph->getNeighbors(id, 0.0f, nbrs);
-        for (u32 i = 0; i < n; ++i) {
-            if (nbrs[i].edge_type != EdgeType::assigned_to) continue;
-            const Node* dev = state->graph->getNode(nbrs[i].node_id);
-            if (dev) {
-                if (auto mac = parseMac(dev->name.slice())) {
-                    std::string_view q = event.getQueryName();
-                    state->fp->observeSignal(mac->b, SignalType::dns_behavior, q);
-                    if (!q.empty() && ingest::dns::isOsProbe(q)) {
-                        state->fp->observeSignal(mac->b, SignalType::dns_behavior, q);
+        if (has_client) {
+            Neighbor nbrs[kMaxNeighbors];
+            u32 n = state->graph->getNeighbors(id, 0.0f, nbrs);
+            for (u32 i = 0; i < n; ++i) {
+                if (nbrs[i].edge_type != EdgeType::assigned_to) continue;
+                const Node* dev = state->graph->getNode(nbrs[i].node_id);
+                if (dev && dev->node_type == NodeType::device) {
+                    if (auto mac = parseMac(dev->name.slice())) {
+                        std::string_view q = event.getQueryName();
+                        DeviceFingerprint* d = state->fp->findDevice(mac->b);
+                        if (d && !q.empty()) {
+                            // An operating system's connectivity check weighs double.
+                            const u32 times = ingest::dns::isOsProbe(q) ? 2 : 1;
+                            if (state->fp->observeFact(*d, SignalType::dns_behavior, q, times) &&
+                                identity::noteDomain(*d, q) && identity::identify(*d)) {
+                                persistDeviceState(mac->b, "");
+                            }
+                        }
                     }
                 }
+                break;  // only the first assigned_to neighbour counts
             }
-            break;  // only the first assigned_to neighbour counts
         }
         state->graph->bumpAccess(id, t);
         return;
@@ -231,17 +409,20 @@ void Pipeline::processFirewall(const FirewallEvent& event, std::string_view sour
         if (device && src_node)
             state->graph->addEdge(*device, *src_node, EdgeType::assigned_to, 0.8f);
         OuiText oui = macOui(event.src_mac);
-        const bool known = state->fp->findDevice(event.src_mac) != nullptr;
-        state->fp->observeSignal(event.src_mac, SignalType::manufacturer, oui.view());
-        if (!dst.empty()) state->fp->observeSignal(event.src_mac, SignalType::conn_behavior, dst);
-        state->fp->tryIdentifyDevice(event.src_mac);
-        if (!known && new_device_alerts && state->fp->findDevice(event.src_mac)) {
+        bool created = false;
+        DeviceFingerprint* d = deviceFor(event.src_mac, event.src_mac, created);
+        if (d) {
+            state->fp->observeFact(*d, SignalType::manufacturer, oui.view());
+            if (!dst.empty()) state->fp->observeFact(*d, SignalType::conn_behavior, dst);
+            if (created) identity::identify(*d);
+        }
+        if (created && new_device_alerts) {
             NewDeviceFacts f{};
             f.seen_at = now();
             std::memcpy(f.key.b, event.src_mac, 6);
             std::memcpy(f.mac, event.src_mac, 6);
             f.via = "firewall log";
-            copyBounded(f.vendor, f.vendor_len, oui.view());
+            copyBounded(f.vendor, f.vendor_len, alertVendor(d, oui));
             copyBounded(f.address, f.address_len, src);
             noteNewDevice(f);
         }
@@ -311,8 +492,11 @@ void Pipeline::processCef(const CefEvent& event, std::string_view source_ip) {
         if (device && src_node) {
             state->graph->addEdge(*device, *src_node, EdgeType::communicates_with, 0.6f);
         }
-        state->fp->observeSignal(client->b, SignalType::conn_behavior, source);
-        state->fp->tryIdentifyDevice(client->b);
+        bool created = false;
+        if (DeviceFingerprint* d = deviceFor(client->b, client->b, created)) {
+            state->fp->observeFact(*d, SignalType::conn_behavior, source);
+            if (created) identity::identify(*d);
+        }
     }
 
     // Addresses, the URL and the file hash against the indicators.

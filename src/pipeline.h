@@ -64,6 +64,31 @@ struct IndicatorSighting {
     std::string_view seed_address;
 };
 
+constexpr u32 kDhcpExchanges = 64;  // dnsmasq log-dhcp exchanges joined at once
+constexpr i64 kAliasWindow = 3600;  // seconds: two randomised addresses with one
+                                    // host name heard within it are two devices
+
+// One dnsmasq log-dhcp exchange: what its detail lines said, waiting for
+// (or delivered to) the device of the same transaction id. The requested
+// options arrive over several lines; `options_open` while a line ended with
+// ", ", `options_bad` once a line was seen to be missing.
+struct DhcpExchange {
+    u64 touched;  // use order; 0 = free slot
+    u32 xid;
+    bool has_key;
+    bool options_open;
+    bool options_bad;
+    bool options_ready;  // a complete list not yet delivered
+    u8 key[6];           // the device table's key, once a message line named the client
+    u8 mac[6];
+    u8 vendor_class_len;
+    u8 hostname_len;
+    u8 options_len;
+    char vendor_class[64];
+    char hostname[64];
+    char options[kOption55Cap];
+};
+
 struct Pipeline {
     EngineState* state;
     Persistence* persistence;  // nullptr without a database
@@ -90,6 +115,11 @@ struct Pipeline {
     // handled, for the evidence, and the pairs recently alerted.
     std::string_view current_event;
     IndicatorAlertMemo indicator_memo[kIndicatorAlertMemo];
+
+    // dnsmasq log-dhcp exchanges by transaction id (fixed table; the least
+    // recently used slot is reused).
+    u64 exchange_clock;
+    DhcpExchange exchanges[kDhcpExchanges];
 
     void init(EngineState& engine, Persistence* db, u32 retention_days_);
 
@@ -122,6 +152,17 @@ struct Pipeline {
     // graph is full or the name is unusable.
     std::optional<u32> ensureNode(std::string_view name, NodeType type);
     void persistDeviceState(const u8 mac[6], std::string_view fallback_label);
+
+    // Identification (handlers.cpp): the record for a key, created with its
+    // vendor name looked up once; the facts of a DHCP exchange folded in
+    // (each only when new for the device; true when the rules' view
+    // changed); a randomised address resolved to its table key.
+    DeviceFingerprint* deviceFor(const u8 key[6], const u8 mac[6], bool& created);
+    bool learnDhcpFacts(DeviceFingerprint& d, std::string_view hostname, std::string_view options,
+                        std::string_view vendor_class);
+    std::optional<MacAddr> keyFor(const u8 mac[6], std::string_view hostname);
+    DhcpExchange* exchangeFor(u32 xid, bool create);
+    void processDhcpDetail(const DhcpEvent& event);
 
     // Turns on new-device alerts with a grace of `grace` seconds from now
     // (start-up, from the settings; tests).

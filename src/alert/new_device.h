@@ -4,7 +4,7 @@
 // it has never held (the DHCP or firewall handler fills them); the pipeline
 // keeps a few while the restore has not said whether the key is known, and
 // turns them into one low-severity alert with formatNewDeviceAlert. The
-// vendor is the vendor prefix text until device identity can name a vendor;
+// vendor is the registry's vendor name, or the address prefix without one;
 // whatever fills `vendor` is what the alert shows.
 //
 // Plain data, no allocation; used on the listener thread only.

@@ -3,10 +3,12 @@
 
 #include <cstring>
 
+#include "api/body.h"
 #include "api/json.h"
 #include "api/local_copy.h"
 #include "api/params.h"
 #include "common/address.h"
+#include "common/log.h"
 #include "common/mac.h"
 #include "common/state_lock.h"
 #include "common/table.h"
@@ -14,7 +16,9 @@
 #include "engine/baseline.h"
 #include "engine/fingerprint.h"
 #include "engine/graph.h"
+#include "engine/identity.h"
 #include "engine_state.h"
+#include "storage/persistence.h"
 
 namespace tarvex {
 
@@ -39,13 +43,56 @@ bool inActiveWindow(i64 t, i64 now) {
 
 // ---- the device list ------------------------------------------------------
 
+// What identification says about a device, copied under the lock.
+struct IdentityCopy {
+    u8 hostname_len, vendor_len, kind_len, evidence_len;
+    char hostname[kHostnameCap];
+    char vendor[kVendorNameCap];
+    char kind[kUserKindCap];
+    char evidence[kEvidenceCap];
+
+    void take(const DeviceFingerprint& d) {
+        copyBounded(hostname, hostname_len, d.getHostname());
+        copyBounded(vendor, vendor_len, d.getVendor());
+        copyBounded(kind, kind_len, identity::kindOf(d));
+        copyBounded(evidence, evidence_len, d.getEvidence());
+    }
+    // The keys after a device entry's own: "hostname", "vendor", "kind",
+    // "evidence".
+    void write(JsonWriter& j) const {
+        j.key("hostname").str({hostname, hostname_len}).key("vendor").str({vendor, vendor_len});
+        j.key("kind").str({kind, kind_len}).key("evidence").str({evidence, evidence_len});
+    }
+};
+
+bool containsFolded(std::string_view hay, std::string_view needle) {
+    if (needle.empty()) return true;
+    if (needle.size() > hay.size()) return false;
+    auto low = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    for (size_t i = 0; i + needle.size() <= hay.size(); ++i) {
+        size_t k = 0;
+        while (k < needle.size() && low(hay[i + k]) == low(needle[k])) ++k;
+        if (k == needle.size()) return true;
+    }
+    return false;
+}
+
+// Whether the search text occurs in the device's address, label, host name,
+// vendor or kind (letter case ignored).
+bool deviceMatches(const DeviceFingerprint& d, std::string_view search) {
+    MacText mac = macToString(d.mac);
+    return containsFolded(mac.view(), search) || containsFolded(d.displayLabel(), search) ||
+           containsFolded(d.getLabel(), search) || containsFolded(d.getHostname(), search) ||
+           containsFolded(d.getVendor(), search) || containsFolded(identity::kindOf(d), search);
+}
+
 struct ListEntry {
     i64 last_seen;
     u32 index;  // device slot or graph node slot
     bool address;
 };
 
-struct DeviceRow {
+struct ListRow {
     i64 first_seen;
     i64 last_seen;
     f32 confidence;
@@ -56,6 +103,7 @@ struct DeviceRow {
     u8 ip_len;
     char label[kLabelCap];
     char ip[kNameCap];
+    IdentityCopy id;
 };
 static_assert(kNameCap <= kLabelCap, "an address entry's label holds a node name");
 
@@ -103,7 +151,7 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
 
     ListEntry* entries = arenaArray<ListEntry>(*req.arena, kMaxListEntries);
     ListEntry* scratch = arenaArray<ListEntry>(*req.arena, kMaxListEntries);
-    DeviceRow* rows = arenaArray<DeviceRow>(*req.arena, page.limit);
+    ListRow* rows = arenaArray<ListRow>(*req.arena, page.limit);
     if (!entries || !scratch || !rows) return Err::OutOfMemory;
 
     u32 total = 0;
@@ -116,11 +164,7 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
         u32 n = 0;
         forEachActiveSlot(fp.devices, fp.device_count, [&](u32 i, const DeviceFingerprint& d) {
             if (inActiveWindow(d.last_seen, now) != want_active) return true;
-            if (!search.empty()) {
-                MacText mac = macToString(d.mac);
-                if (!containsBytes(mac.view(), search) && !containsBytes(d.getLabel(), search))
-                    return true;
-            }
+            if (!search.empty() && !deviceMatches(d, search)) return true;
             entries[n++] = {d.last_seen, i, false};
             return n < kMaxListEntries;
         });
@@ -144,7 +188,7 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
         shown = total - start < page.limit ? total - start : page.limit;
         for (u32 k = 0; k < shown; ++k) {
             const ListEntry& e = entries[start + k];
-            DeviceRow& r = rows[k];
+            ListRow& r = rows[k];
             r.address = e.address;
             if (e.address) {
                 const Node& node = g.nodes[e.index];
@@ -156,7 +200,8 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
             }
             const DeviceFingerprint& d = fp.devices[e.index];
             std::memcpy(r.mac, d.mac, 6);
-            copyBounded(r.label, r.label_len, d.getLabel());
+            copyBounded(r.label, r.label_len, d.displayLabel());
+            r.id.take(d);
             copyBounded(r.ip, r.ip_len, assignedAddress(g, d.mac));
             r.confidence = d.confidence;
             r.signal_count = d.signal_count;
@@ -168,7 +213,7 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
     JsonWriter j(res.writer());
     j.beginObject().key("devices").beginArray();
     for (u32 k = 0; k < shown; ++k) {
-        const DeviceRow& r = rows[k];
+        const ListRow& r = rows[k];
         const std::string_view label(r.label, r.label_len);
         if (r.address) {
             j.beginObject()
@@ -205,8 +250,9 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res) {
             .key("last_seen")
             .i(r.last_seen)
             .key("type")
-            .str("fingerprinted")
-            .endObject();
+            .str("fingerprinted");
+        r.id.write(j);
+        j.endObject();
     }
     j.endArray().key("total").u(total).key("limit").u(page.limit).key("offset").u(page.offset);
     j.endObject();
@@ -234,6 +280,11 @@ struct DeviceDetail {
     f32 activation;
     u32 device_signals;
     i64 device_last_seen;
+    u8 label_len, user_name_len, user_kind_len;
+    char label[kLabelCap];
+    char user_name[kLabelCap];
+    char user_kind[kUserKindCap];
+    IdentityCopy id;
     u32 neighbor_count;
     NeighborRow neighbors[kMaxNeighbors];
 };
@@ -262,14 +313,17 @@ bool eventMentions(const RawEvent& e, std::string_view id) {
 }
 
 // The device an `/api/devices/:id...` path names: the one with that address
-// (its text in either case), else the first in slot order with that label.
+// (its text in either case), else the first in slot order with that label
+// or user's name.
 const DeviceFingerprint* deviceById(const FingerprintEngine& fp, std::string_view id) {
     if (auto mac = parseMac(id)) {
         if (const DeviceFingerprint* d = fp.findDevice(mac->b)) return d;
     }
     const DeviceFingerprint* found = nullptr;
     forEachActiveSlot(fp.devices, fp.device_count, [&](u32, const DeviceFingerprint& d) {
-        if (d.label_len != 0 && d.getLabel() == id) found = &d;
+        if ((d.label_len != 0 && d.getLabel() == id) ||
+            (d.user_name_len != 0 && d.getUserName() == id))
+            found = &d;
         return found == nullptr;
     });
     return found;
@@ -325,6 +379,19 @@ Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
         if (dev) {
             dd.device_signals = dev->signal_count;
             dd.device_last_seen = dev->last_seen;
+            copyBounded(dd.label, dd.label_len, dev->displayLabel());
+            copyBounded(dd.user_name, dd.user_name_len, dev->getUserName());
+            copyBounded(dd.user_kind, dd.user_kind_len, dev->getUserKind());
+            dd.id.take(*dev);
+        } else if (node && node->node_type == NodeType::device) {
+            if (auto mac = parseMac(node->name.slice())) {
+                if (const DeviceFingerprint* d = fp.findDevice(mac->b)) {
+                    copyBounded(dd.label, dd.label_len, d->displayLabel());
+                    copyBounded(dd.user_name, dd.user_name_len, d->getUserName());
+                    copyBounded(dd.user_kind, dd.user_kind_len, d->getUserKind());
+                    dd.id.take(*d);
+                }
+            }
         }
         const RingBuffer& ring = *state.engine->ring;
         const u32 held = ring.occupancy();
@@ -356,8 +423,61 @@ Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
     }
     j.endArray().key("recent_events").beginArray();
     for (u32 k = 0; k < event_count; ++k) writeEventJson(j, events[k], false);
-    j.endArray().endObject();
+    j.endArray();
+    // Identification of the device record (empty for a bare address node).
+    j.key("label").str({dd.label, dd.label_len});
+    dd.id.write(j);
+    j.key("user_name").str({dd.user_name, dd.user_name_len});
+    j.key("user_kind").str({dd.user_kind, dd.user_kind_len});
+    j.endObject();
     return j.err();
+}
+
+namespace {
+
+constexpr std::string_view kBodyBadOverride =
+    "{\"error\":\"expected a JSON object with \\\"name\\\" and/or \\\"kind\\\" strings\"}";
+constexpr std::string_view kBodyOverrideTooLong =
+    "{\"error\":\"name is at most 64 bytes, kind at most 32\"}";
+
+}  // namespace
+
+Err handlePutDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
+    res.content_type = ContentType::json;
+    char buf[kPercentDecodeBytes];
+    const std::string_view id = percentDecode(req.param("id"), buf);
+    if (id.empty()) return replyJson(res, 404, kBodyNotFound);
+    if (!hasRequestBody(req)) return replyJson(res, 400, kBodyBadOverride);
+    JsonBody body(req.body);
+    if (!body.isObject()) return replyJson(res, 400, kBodyBadOverride);
+    const bool has_name = hasJsonMember(body, "name");
+    const bool has_kind = hasJsonMember(body, "kind");
+    const std::optional<std::string_view> name = extractJsonString(body, "name");
+    const std::optional<std::string_view> kind = extractJsonString(body, "kind");
+    if ((!has_name && !has_kind) || (has_name && !name) || (has_kind && !kind))
+        return replyJson(res, 400, kBodyBadOverride);
+    if ((name && name->size() > kLabelCap) || (kind && kind->size() > kUserKindCap))
+        return replyJson(res, 400, kBodyOverrideTooLong);
+
+    DeviceRow row{};
+    {
+        ExclusiveGuard hold(state.engine->lock);
+        FingerprintEngine& fp = *state.engine->fp;
+        DeviceFingerprint* d = const_cast<DeviceFingerprint*>(deviceById(fp, id));
+        if (!d) return replyJson(res, 404, kBodyDeviceNotFound);
+        if (name) copyBounded(d->user_name, d->user_name_len, *name);
+        if (kind) copyBounded(d->user_kind, d->user_kind_len, *kind);
+        d->user_known = true;
+        row = DeviceRow::of(*d, d->getLabel());
+    }
+    logInfo("api", "device {} corrected: name \"{}\", kind \"{}\"",
+            macToString(row.mac).view(), row.getUserName(), row.getUserKind());
+    if (state.db) state.db->submitDevice(row);
+    // Answer with the device, under its address.
+    MacText mac = macToString(row.mac);
+    for (u32 i = 0; i < req.param_count; ++i)
+        if (req.params[i].name == "id") req.params[i].value = mac.view();
+    return handleGetDevice(state, req, res);
 }
 
 Err handleGetDeviceActivity(ServerState& state, HttpRequest& req, HttpResponse& res) {

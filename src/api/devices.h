@@ -19,6 +19,11 @@ Err handleListDevices(ServerState& state, HttpRequest& req, HttpResponse& res);
 // GET /api/devices/:id: one device or address node (by node name, hardware
 // address or label) with its neighbours and recent raw events.
 Err handleGetDevice(ServerState& state, HttpRequest& req, HttpResponse& res);
+// PUT /api/devices/:id: the user's correction, {"name": ..., "kind": ...}
+// (either or both; "" clears one), kept in the database and shown instead of
+// the guess; answers the device as GET /api/devices/:id does. 400 for a body
+// that is not such an object, 404 for an unknown device.
+Err handlePutDevice(ServerState& state, HttpRequest& req, HttpResponse& res);
 // GET /api/devices/:id/activity: counts of matching raw events per 30 s.
 Err handleGetDeviceActivity(ServerState& state, HttpRequest& req, HttpResponse& res);
 // GET /api/devices/:id/similar: up to ten devices whose vectors are most

@@ -258,4 +258,10 @@ std::optional<std::string_view> extractJsonString(const JsonBody& body, std::str
     return std::string_view(s);
 }
 
+bool hasJsonMember(const JsonBody& body, std::string_view name) {
+    if (!body.doc_) return false;
+    const nlohmann::json& obj = body.doc_->value;
+    return obj.find(name) != obj.end();
+}
+
 }  // namespace tarvex

@@ -98,6 +98,7 @@ class JsonBody {
 
   private:
     friend std::optional<std::string_view> extractJsonString(const JsonBody&, std::string_view);
+    friend bool hasJsonMember(const JsonBody&, std::string_view);
     struct Doc;
     std::unique_ptr<Doc> doc_;
 };
@@ -107,5 +108,8 @@ class JsonBody {
 // JSON object. The view lives as long as `body`. Callers decide what a
 // missing and an empty value mean.
 std::optional<std::string_view> extractJsonString(const JsonBody& body, std::string_view name);
+
+// Whether the body is a JSON object with a top-level member `name` of any type.
+bool hasJsonMember(const JsonBody& body, std::string_view name);
 
 }  // namespace tarvex

@@ -68,6 +68,7 @@ constexpr ApiRouteEntry kApiRoutes[] = {
     {Method::get, "/api/analytics/top-talkers", apiRoute<handleTopTalkers>},
     {Method::get, "/api/stats/lifetime", apiRoute<handleGetLifetimeStats>},
     {Method::get, "/metrics", apiRoute<handleMetrics>},
+    {Method::put, "/api/devices/:id", apiRoute<handlePutDevice>},
 };
 
 }  // namespace

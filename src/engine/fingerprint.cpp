@@ -118,9 +118,32 @@ DeviceFingerprint* FingerprintEngine::getOrCreateDevice(const u8 mac[6]) {
     return &d;
 }
 
+bool FingerprintEngine::observeFact(DeviceFingerprint& d, SignalType type, std::string_view value,
+                                    u32 times) {
+    const u64 h = mixHash(hashToSeed(value) ^ (static_cast<u64>(type) + 1) * kSplitMixGamma);
+    const u32 b1 = static_cast<u32>(h & 511);
+    const u32 b2 = static_cast<u32>((h >> 9) & 511);
+    const u64 m1 = u64{1} << (b1 % 64);
+    const u64 m2 = u64{1} << (b2 % 64);
+    if ((d.facts[b1 / 64] & m1) && (d.facts[b2 / 64] & m2)) {
+        d.last_seen = wallSeconds();
+        return false;
+    }
+    d.facts[b1 / 64] |= m1;
+    d.facts[b2 / 64] |= m2;
+    for (u32 i = 0; i < times; ++i) foldSignal(d, type, value);
+    return true;
+}
+
 void FingerprintEngine::observeSignal(const u8 mac[6], SignalType type, std::string_view value) {
     DeviceFingerprint* d = getOrCreateDevice(mac);
     if (!d) return;
+    foldSignal(*d, type, value);
+}
+
+void FingerprintEngine::foldSignal(DeviceFingerprint& dev, SignalType type,
+                                   std::string_view value) {
+    DeviceFingerprint* d = &dev;
     const ConceptVector& role = roleVector(type);
     u64 state = hashToSeed(value);
     if (d->signal_count == 0) {

@@ -7,7 +7,10 @@
 // type t with value x is encoded as bind(initFromSeed(hashToSeed(x)),
 // roleVector(t)) and folded into the device's vector by a weighted bundle in
 // which the newest fact replaces about 1/(n + 1) of the differing bits.
-// Identification picks the most similar profile.
+// `identify` picks the most similar profile vector; the pipeline labels
+// devices by the rules of engine/identity.h instead and keeps the vectors
+// for finding look-alike devices. observeFact folds a fact only once per
+// device (a 512-bit filter of fact hashes), so repetition does not dilute.
 //
 // Devices are taken first-free up to the smaller of the configured limit and
 // 4096 and never removed; an index by address keeps lookups off a scan. The
@@ -32,6 +35,12 @@ constexpr u32 kMaxProfiles = 1024;
 constexpr u32 kLabelCap = 64;
 constexpr u32 kProfileNameCap = 64;
 constexpr u32 kManufacturerCap = 32;
+constexpr u32 kHostnameCap = 64;
+constexpr u32 kVendorNameCap = 64;
+constexpr u32 kVendorClassCap = 64;
+constexpr u32 kUserKindCap = 32;
+constexpr u32 kEvidenceCap = 160;
+constexpr u32 kFactFilterWords = 8;  // 512 bits
 
 // Similarity at which a profile is accepted, and the confidence at which its
 // name becomes the device's label (similarity 0.685).
@@ -89,7 +98,50 @@ struct DeviceFingerprint {
     bool active;
     bool restored;  // brought back from the database at start (never alerts as new)
 
+    // What identification knows (engine/identity.h): the latest host name,
+    // the vendor of the address prefix, the latest DHCP vendor class, the
+    // operating-system traits and the rule domains seen, the profile chosen
+    // (index + 1 in the built-in table, 0 none) and the facts that decided.
+    char hostname[kHostnameCap];
+    u8 hostname_len;
+    u8 vendor_len;
+    u8 vendor_class_len;
+    u8 evidence_len;
+    char vendor[kVendorNameCap];
+    char vendor_class[kVendorClassCap];
+    char evidence[kEvidenceCap];
+    u16 traits;
+    u16 profile;
+    u64 domain_marks[2];
+    // The user's correction (PUT /api/devices/:id): shown instead of the
+    // guess and never touched by identification. `user_known` says the
+    // record holds the database's word on it (restored, or set here), so a
+    // row written before the restore cannot clear a stored override.
+    char user_name[kLabelCap];
+    u8 user_name_len;
+    u8 user_kind_len;
+    bool user_known;
+    bool vendor_known;  // the vendor lookup was made
+    char user_kind[kUserKindCap];
+    // The facts already folded into `vector` (a 512-bit filter of their
+    // hashes): a repeated fact is not folded again.
+    u64 facts[kFactFilterWords];
+    // Randomised addresses folded into this record by host name: the
+    // latest one and when it was last heard from.
+    u8 alias_mac[6];
+    i64 alias_seen;
+
     std::string_view getLabel() const { return {label, label_len}; }
+    std::string_view getHostname() const { return {hostname, hostname_len}; }
+    std::string_view getVendor() const { return {vendor, vendor_len}; }
+    std::string_view getVendorClass() const { return {vendor_class, vendor_class_len}; }
+    std::string_view getEvidence() const { return {evidence, evidence_len}; }
+    std::string_view getUserName() const { return {user_name, user_name_len}; }
+    std::string_view getUserKind() const { return {user_kind, user_kind_len}; }
+    // The user's name when set, else the label.
+    std::string_view displayLabel() const {
+        return user_name_len ? getUserName() : getLabel();
+    }
     // Stores at most 64 bytes.
     void setLabel(std::string_view text);
 };
@@ -131,6 +183,9 @@ struct FingerprintEngine {
     DeviceFingerprint* getOrCreateDevice(const u8 mac[6]);
     // Folds one observation into the device (created if needed).
     void observeSignal(const u8 mac[6], SignalType type, std::string_view value);
+    // Folds a fact into the device unless it was folded before (the fact
+    // filter); `times` > 1 folds a new fact that many times. True when new.
+    bool observeFact(DeviceFingerprint& d, SignalType type, std::string_view value, u32 times = 1);
     // The most similar profile (lowest index on a tie) when its similarity is
     // at least 0.55, with confidence (s - 0.55) / 0.45; nothing otherwise.
     std::optional<IdentifyResult> identify(const DeviceFingerprint& device) const;
@@ -148,6 +203,8 @@ struct FingerprintEngine {
     // Private representation: the address index and, for each signal count
     // n (1..255), the bits a new fact takes over when the vectors differ.
     SlotIndex<kMaxDevices * 2> mac_index;
+    // The weighted bundle of one fact into the record (observeSignal's step).
+    void foldSignal(DeviceFingerprint& d, SignalType type, std::string_view value);
     ConceptVector bundle_masks[256];
 };
 

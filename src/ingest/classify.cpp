@@ -45,7 +45,8 @@ ParsedEvent classify(std::string_view bytes, const i64* now) {
         ev.type = EventType::cef;
         ev.cef = cef::parse(bytes);
     } else if (containsAny(bytes, {"DHCPACK", "DHCPREQUEST", "DHCPDISCOVER", "DHCPOFFER", "DHCPNAK",
-                                   "DHCPRELEASE", "DHCPINFORM"})) {
+                                   "DHCPRELEASE", "DHCPINFORM"}) ||
+               dhcp::isDnsmasqDetail(bytes)) {
         ev.type = EventType::dhcp_event;
         ev.dhcp = dhcp::parse(bytes);
     } else if (containsAny(bytes, {"query[", "query: ", "reply "})) {

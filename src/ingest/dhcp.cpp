@@ -52,15 +52,73 @@ size_t msgTypeKeywordLen(const MsgTypeKeyword& kw) {
 // "DHCPACK(br0) 192.168.1.50 a4:83:e7:12:34:56 laptop": the interface in
 // parentheses right after the keyword, then the shared tokens. False when
 // the parenthesis never closes.
+//
+// "DHCPDISCOVER(br0) a4:83:e7:12:34:56" names no address: the first token is
+// the hardware address. dnsmasq writes a host name only after DHCPACK (and
+// its DHCPINFORM reply); after DISCOVER and NAK the trailing text is a
+// message ("no address available", "wrong address"), not a name.
 bool parseDnsmasq(std::string_view after, DhcpEvent& ev) {
     if (!after.empty() && after[0] == '(') {
         size_t close = after.find(')');
         if (close == npos) return false;
         after.remove_prefix(close + 1);
     }
-    parseTokens(skipSpaces(after), ev);
+    after = skipSpaces(after);
+    const std::string_view first = after.substr(0, after.find(' '));
+    if (auto mac = parseMac(first)) {
+        setMac(ev, *mac, first);
+    } else {
+        parseTokens(after, ev);
+    }
+    if (ev.message_type == DhcpMessageType::discover || ev.message_type == DhcpMessageType::nak)
+        ev.hostname_len = 0;
     ev.valid = true;
     return true;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The transaction id dnsmasq writes after "dnsmasq-dhcp[pid]: " when
+// log-dhcp is on: the decimal token right before `at`.
+bool readXid(std::string_view line, size_t at, u32& xid) {
+    size_t end = at;
+    while (end > 0 && line[end - 1] == ' ') --end;
+    size_t begin = end;
+    while (begin > 0 && isDigit(line[begin - 1])) --begin;
+    if (begin == end || end - begin > 10) return false;
+    if (begin < 2 || line[begin - 1] != ' ' || line[begin - 2] != ':') return false;
+    u64 v = 0;
+    for (size_t i = begin; i < end; ++i) v = v * 10 + static_cast<u64>(line[i] - '0');
+    if (v > 0xFFFFFFFFull) return false;
+    xid = static_cast<u32>(v);
+    return true;
+}
+
+constexpr std::string_view kVendorClassTag = "vendor class: ";
+constexpr std::string_view kOptionsTag = "requested options: ";
+constexpr std::string_view kClientNameTag = "client provides name: ";
+
+// "1:netmask, 28:broadcast, 2:time-offset, 3:router, " -> "1,28,2,3"
+// appended to the event's list; a line ending with ", " is continued.
+void readOptions(std::string_view text, DhcpEvent& ev) {
+    text = trimRight(text);
+    ev.options_continue = !text.empty() && text.back() == ',';
+    while (!text.empty()) {
+        text = skipSpaces(text);
+        size_t i = 0;
+        while (i < text.size() && isDigit(text[i])) ++i;
+        // An option number (1 to 3 digits) with its ":name" or alone;
+        // anything else between commas is skipped.
+        if (i > 0 && i <= 3 && ev.option55_len + i + 1 <= kOption55Cap) {
+            if (ev.option55_len) ev.option55[ev.option55_len++] = ',';
+            for (size_t k = 0; k < i; ++k) ev.option55[ev.option55_len++] = text[k];
+        }
+        const size_t comma = text.find(',');
+        if (comma == npos) break;
+        text.remove_prefix(comma + 1);
+    }
 }
 
 // "DHCPACK on 192.168.1.50 to a4:83:e7:12:34:56 (laptop) via eth0". False
@@ -154,14 +212,70 @@ void parseTokens(std::string_view text, DhcpEvent& ev) {
     if (!host.empty()) copyBounded(ev.hostname, ev.hostname_len, host);
 }
 
+bool isDnsmasqDetail(std::string_view line) {
+    if (line.find("dnsmasq-dhcp") == npos) return false;
+    return line.find(kVendorClassTag) != npos || line.find(kOptionsTag) != npos ||
+           line.find(kClientNameTag) != npos;
+}
+
+namespace {
+
+// "<xid> vendor class: ...", "<xid> requested options: ...", "<xid> client
+// provides name: ..." (the tag right after the transaction id).
+void parseDetail(std::string_view line, DhcpEvent& ev) {
+    struct Tag {
+        std::string_view text;
+        DhcpDetail detail;
+    };
+    static constexpr Tag kTags[] = {{kVendorClassTag, DhcpDetail::vendor_class},
+                                    {kOptionsTag, DhcpDetail::requested_options},
+                                    {kClientNameTag, DhcpDetail::client_name}};
+    const size_t tool = line.find("dnsmasq-dhcp");
+    if (tool == npos) return;
+    for (const Tag& t : kTags) {
+        const size_t at = line.find(t.text, tool);
+        if (at == npos) continue;
+        u32 xid = 0;
+        if (!readXid(line, at, xid)) return;
+        const std::string_view value = trimRight(line.substr(at + t.text.size()));
+        ev.xid = xid;
+        ev.has_xid = true;
+        ev.detail = t.detail;
+        switch (t.detail) {
+            case DhcpDetail::vendor_class:
+                copyBounded(ev.vendor_class, ev.vendor_class_len, value);
+                break;
+            case DhcpDetail::client_name:
+                copyBounded(ev.hostname, ev.hostname_len, value);
+                break;
+            case DhcpDetail::requested_options:
+                readOptions(line.substr(at + t.text.size()), ev);
+                break;
+            case DhcpDetail::none:
+                break;
+        }
+        ev.valid = true;
+        return;
+    }
+}
+
+}  // namespace
+
 DhcpEvent parse(std::string_view line) {
     DhcpEvent ev{};
     ev.message_type = DhcpMessageType::unknown;
     const MsgTypeKeyword* kw = detectMessageType(line);
-    if (!kw) return ev;
+    if (!kw) {
+        parseDetail(line, ev);
+        return ev;
+    }
     ev.message_type = kw->type;
-    std::string_view after = line.substr(findMsgTypePos(line, *kw) + msgTypeKeywordLen(*kw));
-    if (line.find("dnsmasq-dhcp") != npos && parseDnsmasq(after, ev)) return ev;
+    const size_t kw_pos = findMsgTypePos(line, *kw);
+    std::string_view after = line.substr(kw_pos + msgTypeKeywordLen(*kw));
+    if (line.find("dnsmasq-dhcp") != npos) {
+        ev.has_xid = readXid(line, kw_pos, ev.xid);
+        if (parseDnsmasq(after, ev)) return ev;
+    }
     if (parseIscDhcpd(after, ev)) return ev;
     if (parseIscFrom(after, ev)) return ev;
     parseGeneric(after, ev);

@@ -11,23 +11,57 @@
 // Plain data, no allocation: every text is a fixed array with its length.
 #pragma once
 
+#include <cstring>
 #include <string_view>
 
 #include "alert/manager.h"
 #include "common/types.h"
+#include "common/text.h"
+#include "engine/fingerprint.h"
 #include "engine/graph.h"
 
 namespace tarvex {
 
 // One device row as the device state step writes it.
+// `user_known` false leaves the stored override alone (the record has not
+// heard the database's word on it yet); true writes the user's name and kind
+// as they are, empty ones clearing them.
 struct DeviceRow {
     u8 mac[6];
     f32 confidence;
     u32 signal_count;
     char label[64];
     u8 label_len;
+    u8 hostname_len;
+    u8 vendor_len;
+    u8 user_name_len;
+    u8 user_kind_len;
+    bool user_known;
+    char hostname[64];
+    char vendor[64];
+    char user_name[64];
+    char user_kind[32];
 
     std::string_view getLabel() const { return {label, label_len}; }
+    std::string_view getHostname() const { return {hostname, hostname_len}; }
+    std::string_view getVendor() const { return {vendor, vendor_len}; }
+    std::string_view getUserName() const { return {user_name, user_name_len}; }
+    std::string_view getUserKind() const { return {user_kind, user_kind_len}; }
+
+    // The row of a device record (label as given).
+    static DeviceRow of(const DeviceFingerprint& d, std::string_view label) {
+        DeviceRow row{};
+        std::memcpy(row.mac, d.mac, 6);
+        row.confidence = d.confidence;
+        row.signal_count = d.signal_count;
+        copyBounded(row.label, row.label_len, label);
+        copyBounded(row.hostname, row.hostname_len, d.getHostname());
+        copyBounded(row.vendor, row.vendor_len, d.getVendor());
+        row.user_known = d.user_known;
+        copyBounded(row.user_name, row.user_name_len, d.getUserName());
+        copyBounded(row.user_kind, row.user_kind_len, d.getUserKind());
+        return row;
+    }
 };
 
 // One alert row as CEF handling writes it (texts sized as in the alert store).

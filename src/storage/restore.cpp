@@ -15,6 +15,7 @@
 #include "common/mac.h"
 #include "common/text.h"
 #include "common/thread.h"
+#include "engine/identity.h"
 
 namespace tarvex {
 
@@ -108,6 +109,14 @@ struct DeviceRowIn {
     i64 created_at;
     char label[kLabelCap];
     u8 label_len;
+    u8 hostname_len;
+    u8 vendor_len;
+    u8 user_name_len;
+    u8 user_kind_len;
+    char hostname[kHostnameCap];
+    char vendor[kVendorNameCap];
+    char user_name[kLabelCap];
+    char user_kind[kUserKindCap];
 };
 
 struct NodeRowIn {
@@ -199,6 +208,10 @@ Result<u32> restoreDevices(PgPool& pool, EngineState& t) {
         if (!mac) return RowRead::skip;
         r.mac = *mac;
         copyBounded(r.label, r.label_len, rows.getText(1).value_or(""));
+        copyBounded(r.hostname, r.hostname_len, rows.getText(7).value_or(""));
+        copyBounded(r.vendor, r.vendor_len, rows.getText(8).value_or(""));
+        copyBounded(r.user_name, r.user_name_len, rows.getText(9).value_or(""));
+        copyBounded(r.user_kind, r.user_kind_len, rows.getText(10).value_or(""));
         if (!readF32(rows, 3, r.confidence, e) || !readI64(rows, 4, r.signal_count, e) ||
             !readI64(rows, 5, r.last_seen, e) || !readI64(rows, 6, r.created_at, e)) {
             return RowRead::fail;
@@ -213,7 +226,23 @@ Result<u32> restoreDevices(PgPool& pool, EngineState& t) {
         d->last_seen = r.last_seen;
         d->first_seen = r.created_at;
         d->restored = true;
-        d->setLabel(std::string_view(r.label, r.label_len));
+        // What the listener learnt meanwhile is newer than the row.
+        if (d->label_len == 0) d->setLabel(std::string_view(r.label, r.label_len));
+        if (d->hostname_len == 0) copyBounded(d->hostname, d->hostname_len, {r.hostname, r.hostname_len});
+        if (r.vendor_len && d->vendor_len == 0) {
+            copyBounded(d->vendor, d->vendor_len, {r.vendor, r.vendor_len});
+            d->vendor_known = true;
+        }
+        if (!d->vendor_known && !isLocallyAdministeredMac(r.mac.b)) {
+            char buf[kVendorCap];
+            identity::noteVendor(*d, t.oui.lookup(r.mac.b, buf));
+        }
+        identity::identify(*d);
+        if (!d->user_known) {
+            copyBounded(d->user_name, d->user_name_len, {r.user_name, r.user_name_len});
+            copyBounded(d->user_kind, d->user_kind_len, {r.user_kind, r.user_kind_len});
+            d->user_known = true;
+        }
         return true;
     };
     Result<u32> n =

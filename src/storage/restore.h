@@ -23,8 +23,8 @@ namespace tarvex {
 namespace sql {
 inline constexpr const char* kRestoreDevices =
     "SELECT mac::text, label, category, confidence, signal_count, EXTRACT(EPOCH FROM "
-    "last_seen)::bigint, EXTRACT(EPOCH FROM created_at)::bigint FROM siem.devices ORDER BY "
-    "last_seen DESC";
+    "last_seen)::bigint, EXTRACT(EPOCH FROM created_at)::bigint, hostname, vendor, user_name, "
+    "user_kind FROM siem.devices ORDER BY last_seen DESC";
 inline constexpr const char* kRestoreNodes =
     "SELECT name, node_type::text, activation, access_count, EXTRACT(EPOCH FROM "
     "last_activated)::bigint FROM siem.graph_nodes";

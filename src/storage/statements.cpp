@@ -65,16 +65,21 @@ std::string edgeUpsertSql(u32 rows) {
     return sql;
 }
 
+// Host name and vendor keep their stored value when the row has none; the
+// user's name and kind keep theirs when the row passes NULL (the listener
+// has not heard the database's word on them yet).
 std::string deviceUpsertSql(u32 rows) {
     std::string sql =
-        "INSERT INTO siem.devices (mac, label, category, confidence, signal_count, last_seen) "
-        "VALUES ";
-    appendRows(sql, rows, {"", "", "", "", ""}, {"::macaddr", "", "", "::real", "::integer"},
-               ", now())");
+        "INSERT INTO siem.devices (mac, label, category, confidence, signal_count, hostname, "
+        "vendor, user_name, user_kind, last_seen) VALUES ";
+    appendRows(sql, rows, {"", "", "", "", "", "", "", "", ""},
+               {"::macaddr", "", "", "::real", "::integer", "", "", "", ""}, ", now())");
     sql +=
         " ON CONFLICT (mac) DO UPDATE SET label = EXCLUDED.label, category = EXCLUDED.category, "
-        "confidence = EXCLUDED.confidence, signal_count = EXCLUDED.signal_count, last_seen = "
-        "now()";
+        "confidence = EXCLUDED.confidence, signal_count = EXCLUDED.signal_count, hostname = "
+        "COALESCE(EXCLUDED.hostname, siem.devices.hostname), vendor = COALESCE(EXCLUDED.vendor, "
+        "siem.devices.vendor), user_name = COALESCE(EXCLUDED.user_name, siem.devices.user_name), "
+        "user_kind = COALESCE(EXCLUDED.user_kind, siem.devices.user_kind), last_seen = now()";
     return sql;
 }
 
@@ -216,6 +221,14 @@ u32 DbStatements::upsertDevices(const DeviceRow* rows, u32 count) {
         char mac[17];
         char label[64];
         u8 label_len;
+        u8 hostname_len;
+        u8 vendor_len;
+        u8 user_name_len;
+        u8 user_kind_len;
+        char hostname[64];
+        char vendor[64];
+        char user_name[64];
+        char user_kind[32];
     };
     std::vector<Texts> texts(std::min(count, rows_per_statement_));
     u32 failed = 0;
@@ -232,6 +245,18 @@ u32 DbStatements::upsertDevices(const DeviceRow* rows, u32 count) {
                 params_.emplace_back("unknown");
                 params_.emplace_back(r.confidence);
                 params_.emplace_back(static_cast<i64>(r.signal_count));
+                const std::string_view host =
+                    copyStorable(t.hostname, t.hostname_len, r.getHostname());
+                const std::string_view vendor = copyStorable(t.vendor, t.vendor_len, r.getVendor());
+                params_.push_back(host.empty() ? PgParam(nullptr) : PgParam(host));
+                params_.push_back(vendor.empty() ? PgParam(nullptr) : PgParam(vendor));
+                if (r.user_known) {
+                    params_.emplace_back(copyStorable(t.user_name, t.user_name_len, r.getUserName()));
+                    params_.emplace_back(copyStorable(t.user_kind, t.user_kind_len, r.getUserKind()));
+                } else {
+                    params_.emplace_back(nullptr);
+                    params_.emplace_back(nullptr);
+                }
             }
         },
         [&](u32, u32 n, Err e) {

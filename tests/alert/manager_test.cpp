@@ -152,7 +152,9 @@ TEST(AlertManager, IdIndexSurvivesManyReuses) {
         const bool held = id > last - kMaxAlerts;
         const Alert* a = m->getAlert(id);
         ASSERT_EQ(a != nullptr, held) << id;
-        if (a) ASSERT_EQ(a->id, id);
+        if (a) {
+            ASSERT_EQ(a->id, id);
+        }
     }
 }
 

@@ -120,7 +120,8 @@ TEST_F(DeviceApi, DeviceAndAddressEntriesInOrderWithExactFields) {
               "{\"mac\":\"3C:22:FB:00:00:01\",\"label\":\"macbook\",\"ip\":\"192.168.1.20\","
               "\"confidence\":0.7500,\"signal_count\":3,\"first_seen\":" +
                   num(now - 110) + ",\"last_seen\":" + num(now - 10) +
-                  ",\"type\":\"fingerprinted\"},"
+                  ",\"type\":\"fingerprinted\",\"hostname\":\"\",\"vendor\":\"\",\"kind\":\"\","
+                  "\"evidence\":\"\"},"
                   "{\"mac\":\"00:00:00:00:00:00\",\"label\":\"192.168.1.40\",\"confidence\":0.0000,"
                   "\"signal_count\":2,\"first_seen\":0,\"last_seen\":" +
                   num(now - 10) +
@@ -171,7 +172,8 @@ TEST_F(DeviceApi, SearchMatchesAddressTextLabelAndAddressNamesExactly) {
     };
     const Case cases[] = {
         {"address text, upper case", "3C:22", {"macbook"}},
-        {"case-sensitive", "3c:22", {}},
+        {"letter case is ignored", "3c:22", {"macbook"}},
+        {"label in another case", "MacBook", {"macbook"}},
         {"percent-decoded query value", "3C%3A22", {"macbook"}},
         {"label substring", "print", {"printer"}},
         {"address node name", "192.168.1.3", {"192.168.1.30"}},
@@ -193,15 +195,22 @@ TEST_F(DeviceApi, DetailResolvesNodeThenAddressThenLabel) {
     u32 ip = node("192.168.1.20", NodeType::ip_address, now - 3, 2);
     edge(dev, ip, EdgeType::assigned_to, 0.9f);
 
+    // Identification keys after the first ones: empty for a bare address node.
+    auto ident = [](const std::string& label) {
+        return ",\"label\":\"" + label +
+               "\",\"hostname\":\"\",\"vendor\":\"\",\"kind\":\"\",\"evidence\":\"\",\"user_name\":"
+               "\"\",\"user_kind\":\"\"}";
+    };
     const std::string to_ip =
         ",\"neighbors\":[{\"name\":\"192.168.1.20\",\"type\":\"ip_address\",\"edge_type\":"
-        "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]}";
+        "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]" +
+        ident("phone");
     auto body = [](const std::string& id, const char* type, i64 signals, i64 last, const char* act,
                    const std::string& rest) {
         return "{\"id\":\"" + id + "\",\"type\":\"" + type + "\",\"signal_count\":" + num(signals) +
                ",\"last_seen\":" + num(last) + ",\"activation\":" + act + rest;
     };
-    const std::string none = ",\"neighbors\":[],\"recent_events\":[]}";
+    const std::string none = ",\"neighbors\":[],\"recent_events\":[]" + ident("printer");
     struct Case {
         const char* rule;
         const char* path;
@@ -221,7 +230,8 @@ TEST_F(DeviceApi, DetailResolvesNodeThenAddressThenLabel) {
         {"an address node", "/api/devices/192.168.1.20", 200,
          body("192.168.1.20", "ip_address", 2, now - 3, "0.0000",
               ",\"neighbors\":[{\"name\":\"AA:BB:CC:DD:EE:FF\",\"type\":\"device\",\"edge_type\":"
-              "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]}")},
+              "\"assigned_to\",\"weight\":0.9000}],\"recent_events\":[]" +
+                  ident(""))},
         {"a device without a node", "/api/devices/printer", 200,
          body("printer", "fingerprinted", 2, now - 60, "0.0000", none)},
         {"an address without a node", "/api/devices/00:11:22:33:44:55", 200,
@@ -257,8 +267,9 @@ TEST_F(DeviceApi, RecentEventsAreTheNewestFiftyMentioningTheId) {
                     num(type) + ",\"data\":\"probe 192.168.1.20 #59\"}"),
         std::string::npos)
         << r.body;
-    EXPECT_TRUE(r.body.ends_with("{\"timestamp\":1011,\"type\":" + num(type) +
-                                 ",\"data\":\"probe 192.168.1.20 #11\"}]}"))
+    EXPECT_NE(r.body.find("{\"timestamp\":1011,\"type\":" + num(type) +
+                          ",\"data\":\"probe 192.168.1.20 #11\"}],\"label\":"),
+              std::string::npos)
         << r.body;
     EXPECT_EQ(r.body.find("unrelated"), std::string::npos);
 }
@@ -451,6 +462,71 @@ TEST_F(DeviceApi, UnparsableQueryStringIsABadRequest) {
         EXPECT_EQ(r.status, 400) << path;
         EXPECT_EQ(r.body, "{\"error\":\"bad query string\"}") << path;
     }
+}
+
+}  // namespace
+}  // namespace tarvex::test
+
+namespace tarvex::test {
+namespace {
+
+class DeviceOverrideApi : public DeviceApi {};
+
+TEST_F(DeviceOverrideApi, PutStoresTheCorrectionAndAnswersTheDevice) {
+    DeviceFingerprint& d = device("3C:22:FB:00:00:01", "MacBook / iMac", now - 10);
+    struct Case {
+        const char* rule;
+        const char* path;
+        std::string body;
+        int status;
+        const char* expect;  // a part of the answer
+    };
+    const Case cases[] = {
+        {"name and kind", "/api/devices/3C:22:FB:00:00:01", R"({"name":"Work laptop","kind":"laptop"})",
+         200, R"("label":"Work laptop")"},
+        {"lower-case address, kind only", "/api/devices/3c:22:fb:00:00:01", R"({"kind":"nas"})", 200,
+         R"("kind":"nas","evidence":"","user_name":"Work laptop","user_kind":"nas")"},
+        {"by its label", "/api/devices/Work%20laptop", R"({"name":"Office laptop"})", 200,
+         R"("id":"3C:22:FB:00:00:01")"},
+        {"an empty name clears it", "/api/devices/3C:22:FB:00:00:01", R"({"name":""})", 200,
+         R"("label":"MacBook / iMac")"},
+        {"neither key", "/api/devices/3C:22:FB:00:00:01", R"({"label":"x"})", 400, "error"},
+        {"a number is no name", "/api/devices/3C:22:FB:00:00:01", R"({"name":7})", 400, "error"},
+        {"not an object", "/api/devices/3C:22:FB:00:00:01", R"(["name"])", 400, "error"},
+        {"not JSON", "/api/devices/3C:22:FB:00:00:01", "name=x", 400, "error"},
+        {"no body", "/api/devices/3C:22:FB:00:00:01", "", 400, "error"},
+        {"a name over 64 bytes", "/api/devices/3C:22:FB:00:00:01",
+         R"({"name":")" + std::string(65, 'x') + R"("})", 400, "at most 64"},
+        {"an unknown device", "/api/devices/00:00:00:00:00:09", R"({"name":"x"})", 404,
+         "device not found"},
+    };
+    for (const Case& c : cases) {
+        ApiReply r = callApi(st, c.path, Method::put, c.body);
+        EXPECT_EQ(r.status, c.status) << c.rule << ": " << r.body;
+        EXPECT_NE(r.body.find(c.expect), std::string::npos) << c.rule << ": " << r.body;
+    }
+    EXPECT_EQ(d.getUserKind(), "nas");
+    EXPECT_TRUE(d.user_known);
+    // Identification never writes over it.
+    rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.20 3c:22:fb:00:00:01 Annas-MacBook-Pro");
+    EXPECT_EQ(d.getUserKind(), "nas");
+    EXPECT_EQ(d.getLabel(), "MacBook / iMac");
+    ApiReply list = get("/api/devices?search=NAS");
+    EXPECT_EQ(values(list.body, "kind"), std::vector<std::string>{"nas"}) << list.body;
+}
+
+TEST_F(DeviceOverrideApi, ListShowsHostNameVendorAndKindAndSearchFindsThem) {
+    rig.send("dnsmasq-dhcp[1]: DHCPACK(br0) 192.168.1.20 3c:22:fb:00:00:02 Annas-iPhone");
+    ApiReply r = get("/api/devices?search=annas");
+    EXPECT_EQ(values(r.body, "hostname"), std::vector<std::string>{"Annas-iPhone"}) << r.body;
+    EXPECT_EQ(values(r.body, "label"), std::vector<std::string>{"iPhone"}) << r.body;
+    if (rig.state.oui.available()) {
+        EXPECT_EQ(values(r.body, "vendor"), std::vector<std::string>{"Apple, Inc."}) << r.body;
+        EXPECT_EQ(values(get("/api/devices?search=apple").body, "hostname"),
+                  std::vector<std::string>{"Annas-iPhone"});
+    }
+    EXPECT_EQ(values(get("/api/devices?search=phone").body, "kind"),
+              std::vector<std::string>{"phone"});
 }
 
 }  // namespace

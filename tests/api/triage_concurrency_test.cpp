@@ -42,7 +42,9 @@ TEST(AlertTriageConcurrency, PatchWhileTheTableTurnsOver) {
                 const std::string body = std::string("{\"status\":\"") + statuses[k % 4] + "\"}";
                 ApiReply r = callApi(st, "/api/alerts/" + std::to_string(id), Method::patch, body);
                 ASSERT_TRUE(r.status == 200 || r.status == 404) << r.status;
-                if (k % 8 == 0) ASSERT_EQ(callApi(st, "/api/alerts?status=resolved").status, 200);
+                if (k % 8 == 0) {
+                    ASSERT_EQ(callApi(st, "/api/alerts?status=resolved").status, 200);
+                }
                 ++k;
             }
         });

@@ -30,7 +30,7 @@ const CORPUS = process.env.TARVEX_CORPUS || path.resolve(ROOT, '../shared/corpus
 let SHOTS = process.env.SCREENSHOT_DIR || '';
 const RESULTS = process.env.RESULTS_FILE || path.join(ROOT, 'build/browser-results.json');
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
-const FULL_API = 34;
+const FULL_API = 35;
 // The daemon runs with a token, as a user on a real network would; the page
 // must sign in. A short second run checks the page without one.
 const TOKEN = 'browser-test-token-5f0e2d9c41b7a3e8';
@@ -314,6 +314,17 @@ async function main() {
       await page.click('#device-list tbody tr.clickable');
       await page.waitForSelector('#panel:not([hidden]) dl.kv', {timeout: 5000});
       await shot('device-panel');
+      if (!FIXTURES) {
+        // The host name and vendor are shown; a correction is saved and shown.
+        assert((await page.textContent('#device-hostname')) === 'tom-ntb', 'host name shown');
+        await page.fill('#device-user-name', 'Tom\'s notebook');
+        await page.fill('#device-user-kind', 'laptop');
+        await page.click('#device-save');
+        await page.waitForFunction(() => document.querySelector('#device-name')?.textContent === "Tom's notebook", null, {timeout: 5000});
+        assert((await page.textContent('#device-kind')) === 'laptop', 'kind shown');
+        const d = await (await fetch(`${daemon.origin}/api/devices/54:E1:AD:F7:88:5F`, {headers: AUTH})).json();
+        assert(d.user_name === "Tom's notebook" && d.user_kind === 'laptop', `daemon has ${d.user_name}/${d.user_kind}`);
+      }
       await page.click('#panel-close');
       await page.fill('#device-search', '');
       await page.selectOption('#device-status', 'inactive');

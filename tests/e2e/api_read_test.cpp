@@ -141,7 +141,8 @@ TEST_F(E2eApiRead, DeviceListEntriesFiltersAndPaging) {
         {"a fingerprinted device with its assigned address", "/api/devices?search=3C:22:FB",
          R"(\{"devices":\[\{"mac":"3C:22:FB:12:34:56","label":"[^"]*","ip":"192\.168\.1\.20",)"
          R"("confidence":\d\.\d{4},"signal_count":2,"first_seen":\d+,"last_seen":\d+,)"
-         R"("type":"fingerprinted"\}\],"total":1,"limit":50,"offset":0\})"},
+         R"("type":"fingerprinted","hostname":"macbook","vendor":"[^"]*","kind":"[^"]*",)"
+         R"("evidence":"[^"]*"\}\],"total":1,"limit":50,"offset":0\})"},
         {"an unassigned local address", "/api/devices?search=192.168.1.4",
          R"(\{"devices":\[\{"mac":"00:00:00:00:00:00","label":"192\.168\.1\.40",)"
          R"("confidence":0\.0000,"signal_count":1,"first_seen":0,"last_seen":\d+,"type":"ip"\}\],)"
@@ -176,18 +177,19 @@ TEST_F(E2eApiRead, DeviceDetailByNodeNameAddressAndEncodedId) {
          200,
          R"(\{"id":"3C:22:FB:12:34:56","type":"device","signal_count":0,"last_seen":0,)"
          R"("activation":0\.0000,)" +
-             to_ip + R"(,"recent_events":\[\]\})"},
+             to_ip + R"(,"recent_events":\[\],"label":.*\})"},
         {"lower case finds the device record", "/api/devices/3c:22:fb:12:34:56", 200,
          R"(\{"id":"3c:22:fb:12:34:56","type":"device","signal_count":2,"last_seen":\d+,)"
          R"("activation":0\.0000,)" +
-             to_ip + R"(,"recent_events":\[)" + dhcp_event + R"(\]\})"},
+             to_ip + R"(,"recent_events":\[)" + dhcp_event + R"(\],"label":"[^"]*","hostname":"macbook",)"
+             R"("vendor":"[^"]*","kind":"[^"]*","evidence":"[^"]*","user_name":"","user_kind":""\})"},
         {"the id is percent-decoded", "/api/devices/3c%3a22%3Afb%3a12%3a34%3a56", 200,
          R"(\{"id":"3c:22:fb:12:34:56","type":"device","signal_count":2,.*)"},
         {"an address node", "/api/devices/192.168.1.40", 200,
          R"(\{"id":"192\.168\.1\.40","type":"ip_address","signal_count":1,"last_seen":\d+,)"
          R"("activation":0\.0000,"neighbors":\[\{"name":"192\.168\.1\.30","type":"ip_address",)"
          R"("edge_type":"communicates_with","weight":0\.5000\},.*\],"recent_events":\[)"
-         R"(\{"timestamp":\d+,"type":4,"data":"Dec  8 05:00:01 gw .*"\}\]\})"},
+         R"(\{"timestamp":\d+,"type":4,"data":"Dec  8 05:00:01 gw .*"\}\],"label":"",.*\})"},
         {"unknown", "/api/devices/nobody", 404, R"(\{"error":"not found"\})"},
         {"similar: by the address text", "/api/devices/3C:22:FB:12:34:56/similar", 200,
          R"(\{"device":"3C:22:FB:12:34:56","similar":\[\]\})"},

@@ -85,7 +85,7 @@ TEST(Classify, TagIsKeptWhenTheParserRejectsTheLine) {
 
 TEST(Classify, TrailingLineBreakIsNotPartOfTheLastField) {
     ParsedEvent ev = classifyAndParse("dnsmasq-dhcp[1]: DHCPDISCOVER(br0) a4:83:e7:12:34:56\n", 0);
-    EXPECT_EQ(ev.dhcp.getAssignedIp(), "a4:83:e7:12:34:56");
+    EXPECT_EQ(ev.dhcp.getMacStr(), "a4:83:e7:12:34:56");
     ev = classifyAndParse("dnsmasq-dhcp[1]: DHCPACK(br0) 10.0.0.2 a4:83:e7:12:34:56\r\n", 0);
     EXPECT_EQ(ev.dhcp.getMacStr(), "a4:83:e7:12:34:56");
     ev = classifyAndParse("k: [T-D-1] SRC=1.1.1.1 DST=2.2.2.2 SYN\n", 0);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ingest/classify.h"
+#include "ingest/dhcp.h"
 #include "support/daemon.h"
 #include "support/log_capture.h"
 
@@ -97,8 +98,9 @@ const std::vector<FormatFile>& formatFiles() {
           {"header with fewer than seven fields", [](auto& s) { return cefPipes(s) < 7; }}}},
         {"dhcp-dnsmasq.log",
          EventType::dhcp_event,
-         {{"dnsmasq-dhcp line naming no DHCPv4 message (options, tags, SLAAC, RA, ranges)",
-           [](auto& s) { return !hasAnyDhcpKeyword(s); }}}},
+         {{"dnsmasq-dhcp line naming no DHCPv4 message and no client detail (sent options, "
+           "tags, SLAAC, RA, ranges)",
+           [](auto& s) { return !hasAnyDhcpKeyword(s) && !ingest::dhcp::isDnsmasqDetail(s); }}}},
         {"dhcp-iscdhcpd.log",
          EventType::dhcp_event,
          {{"dhcpd line naming none of the seven DHCPv4 messages (DHCPv6, EXPIRE, DECLINE, "

@@ -25,8 +25,11 @@ TEST(DhcpParse, LineForms) {
     const Case cases[] = {
         {"dnsmasq", "dnsmasq-dhcp[812]: DHCPACK(br0) 192.168.1.50 " + mac + " laptop",
          "valid type=ack ip=192.168.1.50 " + m + " host=laptop"},
-        {"dnsmasq discover: the hardware address stands where the address goes",
-         "dnsmasq-dhcp[812]: DHCPDISCOVER(br0) " + mac, "valid type=discover ip=" + mac},
+        {"dnsmasq discover without an address: the first token is the hardware address",
+         "dnsmasq-dhcp[812]: DHCPDISCOVER(br0) " + mac, "valid type=discover " + m},
+        {"dnsmasq discover: the trailing text is a message, not a host name",
+         "dnsmasq-dhcp[812]: DHCPDISCOVER(br0) " + mac + " no address available",
+         "valid type=discover " + m},
         {"trailing white space leaves the host name",
          "dnsmasq-dhcp: DHCPACK(br0) 10.0.0.2 " + mac + " my laptop \t\r\n",
          "valid type=ack ip=10.0.0.2 " + m + " host=my laptop"},

@@ -60,7 +60,8 @@ TEST(PipelineDhcp, UniversalAndLocallyAdministeredMacs) {
     MacAddr key = stableHostnameMac("kitchen-tab");
     const DeviceFingerprint* keyed = rig.state.fp->findDevice(key.b);
     ASSERT_NE(keyed, nullptr);
-    EXPECT_EQ(keyed->getLabel(), "kitchen-tab");
+    EXPECT_EQ(keyed->getHostname(), "kitchen-tab");
+    EXPECT_EQ(keyed->getLabel(), "") << "a host name is no identification";
     MacText key_text = macToString(key.b);
     const Edge* ke = rig.edge(key_text.view(), NodeType::device, "192.168.1.31",
                               NodeType::ip_address, EdgeType::assigned_to);

@@ -59,11 +59,18 @@ TEST(NewDevice, RandomisedMacsOfOneHostAlertOnce) {
     PipelineRig rig;
     rig.p->enableNewDeviceAlerts(0);
     rig.send(dhcp("02:11:22:33:44:55", "pixel", "192.168.1.50"));
-    rig.send(dhcp("06:aa:bb:cc:dd:ee", "pixel", "192.168.1.51"));  // a new random address
-    rig.send(dhcp("0a:00:00:00:00:01", "", "192.168.1.52"));       // no host name: no device
+    // The phone's next random address, more than an hour after the last one
+    // was heard: the same device.
+    PipelineRig::now += kAliasWindow + 1;
+    rig.send(dhcp("06:aa:bb:cc:dd:ee", "pixel", "192.168.1.51"));
+    rig.send(dhcp("0a:00:00:00:00:01", "", "192.168.1.52"));  // no host name: no device
     ASSERT_EQ(titles(rig), std::vector<std::string>{
                                "New device: pixel (vendor 02:11:22, MAC 02:11:22:33:44:55)"});
     EXPECT_NE(rig.state.alerts->alerts[0].getEvidence().find("Randomised MAC"), std::string::npos);
+    // Another random address with the same name while the last is active:
+    // a second phone of that name, a second alert.
+    rig.send(dhcp("0e:00:00:00:00:02", "pixel", "192.168.1.53"));
+    EXPECT_EQ(titles(rig).size(), 2u);
 }
 
 TEST(NewDevice, OffUnlessEnabled) {

@@ -125,6 +125,11 @@ export function patchJson(path, body) {
   return request(path, {method: 'PATCH', headers: {'Content-Type': 'application/json'}, body: JSON.stringify(body)});
 }
 
+// PUTs `body` (an object, sent as compact JSON).
+export function putJson(path, body) {
+  return request(path, {method: 'PUT', headers: {'Content-Type': 'application/json'}, body: JSON.stringify(body)});
+}
+
 // "?a=1&b=x" from an object, leaving out empty values.
 export function query(params) {
   const q = new URLSearchParams();

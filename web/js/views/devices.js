@@ -2,7 +2,7 @@
 // device panel: neighbours, recent events, activity, similar devices and
 // the learned baseline.
 import {h, fill, fmtNum, fmtTime, fmtAge, eventTypeName, errorBox, table, clickable, pager, debounce} from '../dom.js';
-import {getJson, query, enc} from '../api.js';
+import {getJson, putJson, query, enc} from '../api.js';
 import {TimeChart} from '../chart.js';
 
 const NO_MAC = '00:00:00:00:00:00';
@@ -12,7 +12,7 @@ export default {
   mount(root, ctx, arg) {
     const state = {search: '', status: 'active', limit: 50, offset: 0};
     let seq = 0;
-    const search = h('input', {type: 'search', placeholder: 'Search MAC, label or address', 'aria-label': 'Search devices', id: 'device-search'});
+    const search = h('input', {type: 'search', placeholder: 'Search MAC, name, host name, vendor or address', 'aria-label': 'Search devices', id: 'device-search'});
     const status = h('select', {'aria-label': 'Device status', id: 'device-status'},
       h('option', {value: 'active'}, 'Active (last hour)'),
       h('option', {value: 'inactive'}, 'Inactive'));
@@ -42,10 +42,12 @@ export default {
 
     function render(res) {
       const rows = res.devices.map(d => [
-        h('span', {class: 'device-label'}, d.label || '—'),
+        h('span', {class: 'device-label'}, d.label || d.hostname || '—'),
+        d.type === 'ip' ? '—' : (d.hostname || '—'),
+        d.type === 'ip' ? '—' : (d.vendor || '—'),
         h('span', {class: 'mono'}, d.mac === NO_MAC ? '—' : d.mac),
         h('span', {class: 'mono'}, d.type === 'ip' ? d.label : (d.ip || '—')),
-        d.type === 'ip' ? 'address' : 'device',
+        d.type === 'ip' ? 'address' : (d.kind || 'device'),
         d.type === 'ip' ? '—' : `${Math.round(d.confidence * 100)} %`,
         fmtNum(d.signal_count),
         h('span', {title: fmtTime(d.last_seen)}, fmtAge(d.last_seen)),
@@ -53,7 +55,7 @@ export default {
       const idOf = d => (d.type === 'ip' ? d.label : d.mac);
       const pageBar = pager(res, off => { state.offset = off; load(); });
       fill(listBox,
-        table([{label: 'Label'}, {label: 'MAC'}, {label: 'Address'}, {label: 'Kind', narrow: true},
+        table([{label: 'Name'}, {label: 'Host name'}, {label: 'Vendor'}, {label: 'MAC'}, {label: 'Address'}, {label: 'Kind', narrow: true},
                {label: 'Confidence', num: true, narrow: true}, {label: 'Signals', num: true, narrow: true}, {label: 'Last seen'}],
           rows, {empty: state.search ? 'No device matches.' : `No ${state.status} devices.`,
                  rowProps: i => clickable(() => openDevice(ctx, idOf(res.devices[i]), true), `Device ${idOf(res.devices[i])}`)}),
@@ -97,13 +99,20 @@ export async function openDevice(ctx, id, pushUrl) {
   }
   const d = dev.value;
   const canvas = h('canvas', {class: 'chart small', role: 'img', 'aria-label': 'Events per 30 seconds'});
+  const isDevice = d.vendor !== '' || d.hostname !== '' || d.label !== '' || d.type === 'device' || d.type === 'fingerprinted';
   fill(body,
     h('dl', {class: 'kv'},
       h('dt', null, 'Identifier'), h('dd', {class: 'mono'}, d.id),
-      h('dt', null, 'Kind'), h('dd', null, d.type),
+      h('dt', null, 'Name'), h('dd', {id: 'device-name'}, d.label || '—'),
+      h('dt', null, 'Host name'), h('dd', {id: 'device-hostname'}, d.hostname || '—'),
+      h('dt', null, 'Vendor'), h('dd', {id: 'device-vendor'}, d.vendor || '—'),
+      h('dt', null, 'Kind'), h('dd', {id: 'device-kind'}, d.kind || '—'),
+      h('dt', null, 'Identified by'), h('dd', null, d.evidence || (d.user_name || d.user_kind ? 'your correction' : '—')),
+      h('dt', null, 'Node type'), h('dd', null, d.type),
       h('dt', null, 'Signals'), h('dd', null, fmtNum(d.signal_count)),
       h('dt', null, 'Last seen'), h('dd', null, `${fmtTime(d.last_seen)} (${fmtAge(d.last_seen)})`),
       h('dt', null, 'Activation'), h('dd', null, Number(d.activation).toFixed(4))),
+    isDevice ? correctionForm(ctx, d) : null,
     h('h3', null, 'Activity (events per 30 s)'),
     act.status === 'fulfilled' ? canvas : errorBox(act.reason),
     h('h3', null, `Neighbours (${d.neighbors.length})`),
@@ -128,6 +137,31 @@ export async function openDevice(ctx, id, pushUrl) {
     chart = new TimeChart(canvas, {kind: 'bar', step: 30});
     chart.set(act.value.map(b => ({t: b.t, v: b.count})));
   }
+}
+
+// The user's correction of name and kind (PUT /api/devices/:id); empty
+// fields go back to what identification says.
+function correctionForm(ctx, d) {
+  const name = h('input', {type: 'text', maxlength: 64, value: d.user_name, placeholder: d.label || 'name', 'aria-label': 'Device name', id: 'device-user-name'});
+  const kind = h('input', {type: 'text', maxlength: 32, value: d.user_kind, placeholder: d.kind || 'kind', 'aria-label': 'Device kind', id: 'device-user-kind'});
+  const status = h('span', {class: 'note'});
+  const save = h('button', {type: 'submit', id: 'device-save'}, 'Save');
+  const form = h('form', {class: 'toolbar', id: 'device-correct'}, name, kind, save, status);
+  form.addEventListener('submit', async ev => {
+    ev.preventDefault();
+    save.disabled = true;
+    try {
+      const target = d.id;
+      const res = await putJson(`/api/devices/${enc(target)}`, {name: name.value.trim(), kind: kind.value.trim()});
+      status.textContent = 'Saved.';
+      openDevice(ctx, res.id, true);
+    } catch (err) {
+      status.textContent = `Not saved: ${err.detail || err.message}`;
+    } finally {
+      save.disabled = false;
+    }
+  });
+  return [h('h3', null, 'Correct this device'), form];
 }
 
 function similarBlock(ctx, sim) {
