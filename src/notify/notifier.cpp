@@ -238,12 +238,13 @@ bool Notifier::send(const NotifyMessage& m) {
     static LogLimit give_up_limit;
     for (u32 attempt = 1; attempt <= opts_.attempts; ++attempt) {
         const char* error = nullptr;
-        const long status = post(m, error);
+        bool cut_by_stop = false;
+        const long status = post(m, error, cut_by_stop);
         if (status >= 200 && status < 300) {
             sent_.fetch_add(1, std::memory_order_relaxed);
             return true;
         }
-        if (error && pastDeadline()) {
+        if (error && (cut_by_stop || pastDeadline())) {
             failed_.fetch_add(1, std::memory_order_relaxed);
             logWarnLimited(give_up_limit, "notify", "notification to {} cut off by the stop",
                            target());
@@ -268,7 +269,7 @@ bool Notifier::send(const NotifyMessage& m) {
     return false;
 }
 
-long Notifier::post(const NotifyMessage& m, const char*& error) {
+long Notifier::post(const NotifyMessage& m, const char*& error, bool& cut_by_stop) {
     CURL* c = static_cast<CURL*>(curl_);
     curl_slist* headers = curl_slist_append(nullptr, "Expect:");
     std::string_view lines = m.headers.view();
@@ -286,11 +287,17 @@ long Notifier::post(const NotifyMessage& m, const char*& error) {
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, m.body.data);
     curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(m.body.len));
     // No transfer outlasts the stop's deadline.
+    // The time left is rounded up, so that a transfer the stop's deadline
+    // ends is seen past the deadline.
     long timeout = opts_.total_timeout_ms;
+    bool stop_bound = false;
     const i64 stop_by = stop_by_.load(std::memory_order_relaxed);
     if (stop_by != LLONG_MAX) {
-        const i64 left_ms = (stop_by - monoNanos()) / 1000000;
-        timeout = std::clamp<long>(static_cast<long>(left_ms), 1, timeout);
+        const i64 left_ms = (stop_by - monoNanos() + 999999) / 1000000;
+        if (left_ms < timeout) {
+            timeout = std::max<long>(static_cast<long>(left_ms), 1);
+            stop_bound = true;
+        }
     }
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeout);
     const CURLcode rc = curl_easy_perform(c);
@@ -298,6 +305,8 @@ long Notifier::post(const NotifyMessage& m, const char*& error) {
     curl_slist_free_all(headers);
     if (rc != CURLE_OK) {
         error = curl_easy_strerror(rc);
+        cut_by_stop =
+            rc == CURLE_ABORTED_BY_CALLBACK || (stop_bound && rc == CURLE_OPERATION_TIMEDOUT);
         return 0;
     }
     long status = 0;

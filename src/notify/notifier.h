@@ -155,7 +155,8 @@ class Notifier {
     bool send(const NotifyMessage& m);
     // One POST; the HTTP status, or 0 with `error` set for a transfer
     // failure.
-    long post(const NotifyMessage& m, const char*& error);
+    // `cut_by_stop` is set when the stop's deadline ended the transfer.
+    long post(const NotifyMessage& m, const char*& error, bool& cut_by_stop);
     // Waits up to `ms` or until the stop deadline; false when the deadline
     // has passed.
     bool pause(i64 ms);

@@ -274,7 +274,7 @@ TEST(NotifierStop, DeadEndpointNeitherHoldsTheOffersNorTheStop) {
     EXPECT_EQ(c.sent, 0u);
     EXPECT_EQ(c.failed + c.dropped, kOffered);
     EXPECT_TRUE(log.hasSubstring("warning(notify): notification to http://127.0.0.1:"));
-    EXPECT_TRUE(log.hasSubstring(" cut off by the stop"));
+    EXPECT_TRUE(log.hasSubstring(" cut off by the stop")) << ::testing::PrintToString(log.lines());
 }
 
 TEST(NotifierConcurrency, OffersFromSeveralThreadsWhileSendingAndCounting) {
