@@ -135,7 +135,10 @@ bool IndicatorIndex::add(const Indicator& ind, u32 slot) {
         maskTo(a->b, a->family, len, e.addr);
         if (len >= 16) {
             u32 top = static_cast<u32>(e.addr[0]) << 8 | e.addr[1];
-            (a->family == 4 ? v4_top16_ : v6_top16_)[top / 64] |= 1ull << (top % 64);
+            // Through a pointer: indexing the conditional of the two arrays
+            // directly was compiled to the wrong word by the sanitizer build.
+            u64* tops = a->family == 4 ? v4_top16_ : v6_top16_;
+            tops[top / 64] |= 1ull << (top % 64);
         }
         if (a->family == 4) {
             v4_lengths_ |= 1ull << len;
