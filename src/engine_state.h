@@ -24,10 +24,10 @@
 #include "common/types.h"
 #include "engine/activation.h"
 #include "engine/baseline.h"
-#include "engine/oui_registry.h"
 #include "engine/collision.h"
 #include "engine/fingerprint.h"
 #include "engine/graph.h"
+#include "engine/oui_registry.h"
 #include "storage/ring_buffer.h"
 
 namespace tarvex {

@@ -470,8 +470,8 @@ Err handlePutDevice(ServerState& state, HttpRequest& req, HttpResponse& res) {
         d->user_known = true;
         row = DeviceRow::of(*d, d->getLabel());
     }
-    logInfo("api", "device {} corrected: name \"{}\", kind \"{}\"",
-            macToString(row.mac).view(), row.getUserName(), row.getUserKind());
+    logInfo("api", "device {} corrected: name \"{}\", kind \"{}\"", macToString(row.mac).view(),
+            row.getUserName(), row.getUserKind());
     if (state.db) state.db->submitDevice(row);
     // Answer with the device, under its address.
     MacText mac = macToString(row.mac);

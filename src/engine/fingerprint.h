@@ -139,9 +139,7 @@ struct DeviceFingerprint {
     std::string_view getUserName() const { return {user_name, user_name_len}; }
     std::string_view getUserKind() const { return {user_kind, user_kind_len}; }
     // The user's name when set, else the label.
-    std::string_view displayLabel() const {
-        return user_name_len ? getUserName() : getLabel();
-    }
+    std::string_view displayLabel() const { return user_name_len ? getUserName() : getLabel(); }
     // Stores at most 64 bytes.
     void setLabel(std::string_view text);
 };

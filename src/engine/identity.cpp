@@ -92,8 +92,8 @@ struct ClassTrait {
     u16 traits;
 };
 constexpr ClassTrait kClassTraits[] = {
-    {"msft", kTraitWindows},       {"android-dhcp", kTraitAndroid}, {"dhcpcd", kTraitLinux},
-    {"udhcp", kTraitEmbedded},     {"aaplbsdpc", kTraitMacos | kTraitApple},
+    {"msft", kTraitWindows},   {"android-dhcp", kTraitAndroid},          {"dhcpcd", kTraitLinux},
+    {"udhcp", kTraitEmbedded}, {"aaplbsdpc", kTraitMacos | kTraitApple},
 };
 
 // Connectivity checks and time servers that name an operating system.
@@ -245,9 +245,8 @@ Verdict evaluate(const DeviceFingerprint& d, char (*evidence)[kEvidenceCap], u8*
 
     auto score = [&](u32 p, Appender* why) -> i32 {
         const ProfileDef& def = defs[p];
-        const bool name_hit =
-            !def.hostnames.empty() && matchesAny(host, def.hostnames) &&
-            (def.hostnames_not.empty() || !matchesAny(host, def.hostnames_not));
+        const bool name_hit = !def.hostnames.empty() && matchesAny(host, def.hostnames) &&
+                              (def.hostnames_not.empty() || !matchesAny(host, def.hostnames_not));
         std::string_view domain_hit;
         for (u32 r = 0; r < table.count && domain_hit.empty(); ++r)
             if (table.rules[r].profile == p && hasMark(d, r)) domain_hit = table.rules[r].domain;

@@ -143,7 +143,8 @@ constexpr Signal kEpson[] = {{"epson", S::hostname}, {"epsonconnect.com", S::dns
 constexpr Signal kCanon[] = {{"canon", S::hostname}, {"canon", S::manufacturer}};
 constexpr Signal kQnap[] = {{"qnap", S::hostname}, {"myqnapcloud.com", S::dns_behavior}};
 constexpr Signal kWdCloud[] = {{"mycloud", S::hostname}, {"mycloud.com", S::dns_behavior}};
-constexpr Signal kSmartThings[] = {{"smartthings", S::hostname}, {"smartthings.com", S::dns_behavior}};
+constexpr Signal kSmartThings[] = {{"smartthings", S::hostname},
+                                   {"smartthings.com", S::dns_behavior}};
 constexpr Signal kHomeAssistant[] = {{"homeassistant", S::hostname},
                                      {"home-assistant.io", S::dns_behavior}};
 constexpr Signal kEcobee[] = {{"ecobee", S::hostname}, {"ecobee.com", S::dns_behavior}};
@@ -195,8 +196,8 @@ constexpr ProfileDef kBuiltinProfiles[] = {
      false, "galaxy|^android-|^sm-|redmi|oneplus|xiaomi|^moto|^poco|^oppo|^vivo|^realme|^nokia",
      "tab|sm-t|sm-x|pixel", "", "android-dhcp", kTraitAndroid, true},
     {"Android Tablet", "Generic", kAndroidTablet, C::mobile, "tablet",
-     "samsung|lenovo|xiaomi|huawei|amazon", false, "galaxy-tab|galaxytab|^tab-|^sm-t|^sm-x|-tab-", "",
-     "", "", kTraitAndroid, true},
+     "samsung|lenovo|xiaomi|huawei|amazon", false, "galaxy-tab|galaxytab|^tab-|^sm-t|^sm-x|-tab-",
+     "", "", "", kTraitAndroid, true},
     {"Google Pixel", "Google", kPixel, C::mobile, "phone", "google", false, "^pixel", "pixelbook",
      "", "", kTraitAndroid, true},
     {"Samsung Smart TV", "Samsung", kSamsungTv, C::iot, "tv", "samsung", false,
@@ -227,8 +228,8 @@ constexpr ProfileDef kBuiltinProfiles[] = {
     // ---- the common kinds the first 27 missed --------------------------
     {"HomePod", "Apple", kHomePod, C::iot, "speaker", kAppleVendor, false, "homepod", "", "", "",
      kAppleMobile, true},
-    {"Roku Player", "Roku", kRoku, C::iot, "streaming player", "roku", true, "^roku", "", "roku.com",
-     "", 0},
+    {"Roku Player", "Roku", kRoku, C::iot, "streaming player", "roku", true, "^roku", "",
+     "roku.com", "", 0},
     {"Amazon Fire TV", "Amazon", kFireTv, C::iot, "streaming player", "amazon", false,
      "fire-tv|firetv|^aft|fire tv", "", "", "", kTraitAndroid, true},
     {"Google Chromecast", "Google", kChromecast, C::iot, "streaming player", "google", false,
@@ -250,8 +251,8 @@ constexpr ProfileDef kBuiltinProfiles[] = {
      "", "shelly.cloud", "", kTraitEmbedded},
     {"Tuya Smart Plug", "Tuya", kTuya, C::iot, "smart plug", "tuya|espressif", false, "", "",
      "tuyaus.com|tuyaeu.com|tuyacn.com|tuyain.com", "", kTraitEmbedded},
-    {"Tasmota Smart Plug", "Generic", kTasmota, C::iot, "smart plug", "espressif", false,
-     "tasmota", "", "", "", kTraitEmbedded},
+    {"Tasmota Smart Plug", "Generic", kTasmota, C::iot, "smart plug", "espressif", false, "tasmota",
+     "", "", "", kTraitEmbedded},
     {"Belkin Wemo Plug", "Belkin", kWemo, C::iot, "smart plug", "belkin", false, "wemo", "",
      "xbcs.net", "", kTraitEmbedded},
     {"LIFX Bulb", "LIFX", kLifx, C::iot, "smart bulb", "lifx", true, "lifx", "", "lifx.co", "",
@@ -264,8 +265,8 @@ constexpr ProfileDef kBuiltinProfiles[] = {
      "reolink.com", "", kTraitEmbedded},
     {"Arlo Camera", "Arlo", kArlo, C::iot, "camera", "arlo technology", true, "^arlo|^vmc", "",
      "arlo.com", "", kTraitEmbedded},
-    {"Eufy Camera", "Anker", kEufy, C::iot, "camera", "anker", true, "eufy", "", "eufylife.com",
-     "", kTraitEmbedded},
+    {"Eufy Camera", "Anker", kEufy, C::iot, "camera", "anker", true, "eufy", "", "eufylife.com", "",
+     kTraitEmbedded},
     {"TP-Link Tapo Camera", "TP-Link", kTapoCam, C::iot, "camera", "tp-link", false,
      "^tapo|^c100|^c200|^c210|^c310", "", "", "", kTraitEmbedded},
     {"Brother Printer", "Brother", kBrother, C::iot, "printer", "brother", true, "^brw|^brn", "",

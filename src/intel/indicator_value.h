@@ -29,10 +29,9 @@ struct IpBytes {
 std::optional<IpBytes> parseAddress(std::string_view text);
 
 // The type a bare value reads as: ip (an IPv4 or IPv6 address), cidr
-// (address/length), url (scheme://..., or a host and a path), hash_md5, hash_sha1, hash_sha256 (32, 40, 64
-// hexadecimal digits), email (local@domain), domain (at
-// least two labels of letters, digits, '-' and '_'); nothing for anything
-// else.
+// (address/length), url (scheme://..., or a host and a path), hash_md5, hash_sha1, hash_sha256 (32,
+// 40, 64 hexadecimal digits), email (local@domain), domain (at least two labels of letters, digits,
+// '-' and '_'); nothing for anything else.
 std::optional<IndicatorType> inferIndicatorType(std::string_view value);
 
 // The one spelling of a value of type `t`, into out (256 bytes); false when

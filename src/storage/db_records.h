@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "alert/manager.h"
-#include "common/types.h"
 #include "common/text.h"
+#include "common/types.h"
 #include "engine/fingerprint.h"
 #include "engine/graph.h"
 

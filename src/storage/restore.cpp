@@ -228,7 +228,8 @@ Result<u32> restoreDevices(PgPool& pool, EngineState& t) {
         d->restored = true;
         // What the listener learnt meanwhile is newer than the row.
         if (d->label_len == 0) d->setLabel(std::string_view(r.label, r.label_len));
-        if (d->hostname_len == 0) copyBounded(d->hostname, d->hostname_len, {r.hostname, r.hostname_len});
+        if (d->hostname_len == 0)
+            copyBounded(d->hostname, d->hostname_len, {r.hostname, r.hostname_len});
         if (r.vendor_len && d->vendor_len == 0) {
             copyBounded(d->vendor, d->vendor_len, {r.vendor, r.vendor_len});
             d->vendor_known = true;

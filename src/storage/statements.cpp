@@ -251,8 +251,10 @@ u32 DbStatements::upsertDevices(const DeviceRow* rows, u32 count) {
                 params_.push_back(host.empty() ? PgParam(nullptr) : PgParam(host));
                 params_.push_back(vendor.empty() ? PgParam(nullptr) : PgParam(vendor));
                 if (r.user_known) {
-                    params_.emplace_back(copyStorable(t.user_name, t.user_name_len, r.getUserName()));
-                    params_.emplace_back(copyStorable(t.user_kind, t.user_kind_len, r.getUserKind()));
+                    params_.emplace_back(
+                        copyStorable(t.user_name, t.user_name_len, r.getUserName()));
+                    params_.emplace_back(
+                        copyStorable(t.user_kind, t.user_kind_len, r.getUserKind()));
                 } else {
                     params_.emplace_back(nullptr);
                     params_.emplace_back(nullptr);

@@ -482,10 +482,10 @@ TEST_F(DeviceOverrideApi, PutStoresTheCorrectionAndAnswersTheDevice) {
         const char* expect;  // a part of the answer
     };
     const Case cases[] = {
-        {"name and kind", "/api/devices/3C:22:FB:00:00:01", R"({"name":"Work laptop","kind":"laptop"})",
-         200, R"("label":"Work laptop")"},
-        {"lower-case address, kind only", "/api/devices/3c:22:fb:00:00:01", R"({"kind":"nas"})", 200,
-         R"("kind":"nas","evidence":"","user_name":"Work laptop","user_kind":"nas")"},
+        {"name and kind", "/api/devices/3C:22:FB:00:00:01",
+         R"({"name":"Work laptop","kind":"laptop"})", 200, R"("label":"Work laptop")"},
+        {"lower-case address, kind only", "/api/devices/3c:22:fb:00:00:01", R"({"kind":"nas"})",
+         200, R"("kind":"nas","evidence":"","user_name":"Work laptop","user_kind":"nas")"},
         {"by its label", "/api/devices/Work%20laptop", R"({"name":"Office laptop"})", 200,
          R"("id":"3C:22:FB:00:00:01")"},
         {"an empty name clears it", "/api/devices/3C:22:FB:00:00:01", R"({"name":""})", 200,
